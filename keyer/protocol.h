@@ -1,0 +1,110 @@
+// The WinKey host protocol as pure functions: texts and bytes in, bytes and
+// texts out. Nothing here touches a port, a window or the clock.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringView>
+
+#include <optional>
+
+struct KeyerSettings;
+
+namespace Winkey {
+
+// Host-mode commands.
+inline constexpr char kAdmin = 0x00;
+inline constexpr char kAdminCalibrate = 0x00;
+inline constexpr char kAdminHostOpen = 0x02;
+inline constexpr char kAdminEcho = 0x04;
+inline constexpr char kEchoByte = 0x55;
+inline constexpr char kCalibrateTail = char(0xFF);
+inline constexpr char kLoadDefaults = 0x0F;
+inline constexpr char kGetSpeedPot = 0x07;
+inline constexpr char kClearBuffer = 0x0A;
+inline constexpr char kKeyImmediate = 0x0B;
+
+inline constexpr int kParameterBlockSize = 16;
+
+QByteArray calibrateHead();  // 00 00
+QByteArray calibrateTail();  // FF
+QByteArray echoTest();       // 00 04 55
+QByteArray hostOpen();       // 00 02
+QByteArray getSpeedPot();    // 07
+QByteArray abortCommand();   // 0A
+QByteArray tuneCommand(bool keyDown); // 0B 01 / 0B 00
+
+// The decimal value of a text: blanks around it allowed, an optional sign
+// and fraction. Nothing else (no hex, no exponent, no inner blanks).
+std::optional<double> parseNumber(QStringView text);
+// Rounds to the nearest whole number, halves to the even one.
+double roundHalfEven(double value);
+// parseNumber, then roundHalfEven; nullopt for no number or one beyond 64 bits.
+std::optional<qint64> toWholeNumber(QStringView text);
+// The loose numeric value used for switches: the number, or 0 when there is none.
+double numericValue(QStringView text);
+
+// Mode register from the keyer mode letter and the three switches.
+quint8 modeRegister(const QString &iambicMode, const QString &ctSpace,
+                    const QString &autoSpace, const QString &paddleSwap);
+
+// Decimal text of MaxSpeed's value minus MinSpeed (no fraction digits for a whole result).
+QString speedRange(const QString &maxSpeed, qint32 minSpeed);
+
+// One parameter whose text could not be sent as a byte.
+struct RejectedParameter {
+    QString key;      // the store key, or "SpeedRange"
+    QString text;     // what the record held
+    QString reason;   // "not a number" / "outside 0 to 255"
+};
+
+struct ParameterBlock {
+    QByteArray bytes;                     // 16 bytes, 0x0F first
+    QList<RejectedParameter> rejected;    // sent as their seed values instead
+};
+
+// The load-defaults block. A text that is not a number, or that rounds to a
+// value outside 0..255, is replaced by the seed value for that byte and named
+// in `rejected`; the record is never changed.
+ParameterBlock parameterBlock(const KeyerSettings &settings, quint8 mode, const QString &range);
+
+// Seconds since midnight of a deadline N seconds ahead, wrapping at midnight.
+qint32 timeoutAt(qint32 seconds, double clockNow);
+
+// Tells when a deadline computed by timeoutAt has passed, across midnight.
+class DeadlineClock
+{
+public:
+    DeadlineClock(qint32 deadline, double clockAtStart);
+    // Feed the latest clock reading; true once the deadline has passed.
+    bool passed(double clockNow);
+
+private:
+    qint32 m_deadline;
+    bool m_wrapped;           // the deadline lies after the coming midnight
+    bool m_seenMidnight = false;
+    double m_last;
+};
+
+// What one received byte does to the receive state and the status bar.
+struct ReceiveEffect {
+    bool xoffActive = false;
+    std::optional<QString> panel1;   // status panel text, when it changes
+    std::optional<QString> panel3;   // speed panel text, when it changes
+};
+
+// Classifies one byte from the chip: speed report (0..191) or status (192..255).
+ReceiveEffect classifyByte(quint8 byte, qint32 minSpeed, bool xoffActive);
+
+// True for bytes the chip sends unasked (status and speed reports), which
+// never answer an echo or host-open request.
+constexpr bool isUnsolicited(quint8 byte) { return byte >= 0x80; }
+
+// The device a ComPort text names: a whole number N is the platform's Nth
+// port, anything else a port name or path as given.
+QString portDeviceName(const QString &comPort);
+// What the port panel shows: "COM" and the number, or the port's short name.
+QString portPanelText(const QString &comPort);
+
+} // namespace Winkey
