@@ -1,0 +1,74 @@
+// Zavo Keyer: entry point. Seeds a first run's store, then brings up the
+// main window once the keyer link is initialised.
+#include "app/zavomain.h"
+#include "dialogs/portchooser.h"
+#include "settings/seed.h"
+#include "settings/settingsstore.h"
+#include "version.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int printUsage()
+{
+    std::printf("Usage: zavokeyer [--version | --help]\n\n"
+                "Zavo Keyer %s - %s.\n"
+                "Sends stored CW messages through a WinKey keyer chip on a serial port.\n"
+                "Settings are kept in the per-user store; the keyer settings dialog and the\n"
+                "message editor change them. Keys: F1-F5 send, Esc aborts, F6 tunes,\n"
+                "F12 re-initialises the link.\n",
+                Zavo::Version::kFull, Zavo::Version::kDescription);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("zavokeyer %d.%d.%d\n", Zavo::Version::kMajor, Zavo::Version::kMinor,
+                        Zavo::Version::kRevision);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return printUsage();
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("zavokeyer"));
+    QApplication::setApplicationDisplayName(QString::fromLatin1(Zavo::Version::kTitle));
+    QApplication::setApplicationVersion(QString::fromLatin1(Zavo::Version::kFull));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/zavokeyer-32.png"));
+    icon.addFile(QStringLiteral(":/icons/zavokeyer-64.png"));
+    QApplication::setWindowIcon(icon);
+
+    SettingsStore store;
+    store.setErrorReporter([](const QString &message) {
+        QMessageBox::warning(nullptr, QString::fromLatin1(Zavo::Version::kTitle), message);
+    });
+
+    // A first run finds no store at all: seed it, with the port the
+    // operator picks. Cancel ends here and writes nothing.
+    if (!store.exists()) {
+        const auto port = PortChooser::choose(
+            nullptr, QStringLiteral("Welcome to Zavo Keyer. Choose the serial port your WinKey "
+                                    "keyer is connected to."));
+        if (!port)
+            return 1;
+        Seed::seedStore(store, *port);
+    }
+
+    ZavoMain window(store);
+    if (!window.load())
+        return 1;
+    window.show();
+    return app.exec();
+}

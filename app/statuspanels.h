@@ -1,0 +1,34 @@
+// The main window's status bar: three keyed, sunken panels written by
+// position (1 status, 2 port, 3 speed) and told apart by key when clicked.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+
+class StatusPanels : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit StatusPanels(QWidget *parent = nullptr);
+
+    void setPanelText(int position, const QString &text);
+    QString panelText(int position) const;
+    QString panelKey(int position) const;
+    QLabel *panel(int position) const;
+
+signals:
+    void panelClicked(const QString &key);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    struct Panel {
+        QLabel *label;
+        QString key;
+    };
+    QList<Panel> m_panels;
+};

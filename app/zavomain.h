@@ -1,0 +1,121 @@
+// The main window: six buttons above a three-panel status bar. It owns the
+// serial link to the chip, initialises it, reads what the chip sends and
+// turns the operator's keys into host-mode bytes.
+#pragma once
+
+#include "keyer/eventwait.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <optional>
+
+class EditMsg;
+class QPushButton;
+class QTextBrowser;
+class SerialFacility;
+class SettingsStore;
+class Speed;
+class StatusPanels;
+class frmAbout;
+
+class ZavoMain : public QWidget
+{
+    Q_OBJECT
+public:
+    // What the window asks of the world outside it; tests replace these.
+    struct Hooks {
+        // A modal message box with an OK button and the application's title.
+        std::function<void(const QString &text)> message;
+        // Offers the port chooser; nullopt when the operator cancels.
+        std::function<std::optional<QString>(const QString &why)> choosePort;
+        // Ends the application at once, with no shutdown step.
+        std::function<void(int exitCode)> terminate;
+        // Local time in seconds since midnight, with fractions.
+        std::function<double()> clock;
+    };
+
+    explicit ZavoMain(SettingsStore &store, Hooks hooks = {}, QWidget *parent = nullptr);
+    ~ZavoMain() override;
+
+    // The load handler: placement, settings, link. False when the
+    // application is ending (the window must then not be shown).
+    bool load();
+
+    // (Re)opens the link and uploads the parameters. False when the link
+    // could not be brought up (the application is then ending, or the
+    // window closing).
+    bool Winkey_Init();
+    static void AlwaysOnTop(QWidget &frm, bool bOnTop);
+
+    SerialFacility &port() { return *m_port; }
+    StatusPanels &statusBar() { return *m_statusBar; }
+    QString panelText(int position) const;
+    QString RxValue;
+
+    // The help file the status panel opens.
+    QString helpFile() const { return m_helpFile; }
+
+signals:
+    void panelTextChanged(int position, const QString &text);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildLayout();
+    void wireUp();
+    void placeWindow();
+    void setPanel(int position, const QString &text, bool paintNow = false);
+
+    // Link.
+    bool openPort();
+    std::optional<quint8> awaitReply();
+    void applyReceived(quint8 byte);
+    void onCommEvent(int code);
+    void onPortLost(const QString &reason);
+    void noResponse();
+
+    // Keys.
+    bool handleKeyDown(int key);
+    void abortSending();
+    void sendMessage1();
+    void sendMessage(int n);
+    void toggleTune();
+    void reinitialise();
+    bool sendAborted(quint64 generation) const;
+
+    // Controls and dialogs.
+    void clickButton(int key);
+    void onPanelClicked(const QString &key);
+    void showEditor(int n);
+    void showAbout();
+    void showSettings();
+    void showHelp();
+    void runSettingsUpdate();
+    void blockingSleep(int ms);
+
+    SettingsStore &m_store;
+    Hooks m_hooks;
+    SerialFacility *m_port = nullptr;
+    StatusPanels *m_statusBar = nullptr;
+    std::array<QPushButton *, 5> m_msg{};
+    QPushButton *m_tune = nullptr;
+    Waker m_waker;
+
+    QPointer<Speed> m_speed;
+    QPointer<EditMsg> m_editor;
+    QPointer<frmAbout> m_about;
+    QPointer<QTextBrowser> m_help;
+    QString m_helpFile;
+
+    bool m_closing = false;
+    bool m_initRunning = false;
+    bool m_f1Busy = false;
+    int m_f1Pending = 0;
+    quint64 m_abortGeneration = 0;
+};

@@ -1,0 +1,128 @@
+#include "keyer/serialfacility.h"
+
+SerialFacility::SerialFacility(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialFacility::readFromPort);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialFacility::handleError);
+}
+
+SerialFacility::~SerialFacility() = default;
+
+void SerialFacility::setPortName(const QString &device)
+{
+    m_port.setPortName(device);
+}
+
+QString SerialFacility::portName() const
+{
+    return m_port.portName();
+}
+
+void SerialFacility::setReceiveThreshold(int threshold)
+{
+    m_receiveThreshold = threshold;
+    if (m_receiveThreshold > 0 && !m_rx.isEmpty())
+        emit commEvent(kEventReceive);
+}
+
+bool SerialFacility::open()
+{
+    m_errorText.clear();
+    m_permissionDenied = false;
+    m_rx.clear();
+    m_port.setBaudRate(kBaudRate);
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        m_permissionDenied = m_port.error() == QSerialPort::PermissionError;
+        m_errorText = m_port.errorString();
+        m_port.clearError();
+        return false;
+    }
+    // A pseudo-terminal refuses the modem lines ("Inappropriate ioctl for
+    // device"); the link works on it all the same, so that is not a failure.
+    m_port.setDataTerminalReady(true);
+    m_port.setRequestToSend(false);
+    m_port.clearError();
+    return true;
+}
+
+void SerialFacility::close()
+{
+    if (m_port.isOpen())
+        m_port.close();
+    m_rx.clear();
+}
+
+bool SerialFacility::isOpen() const
+{
+    return m_port.isOpen();
+}
+
+void SerialFacility::write(const QByteArray &bytes)
+{
+    if (bytes.isEmpty() || !m_port.isOpen())
+        return;
+    if (m_recordWrites)
+        m_writes.append(bytes);
+    m_port.write(bytes);
+    // QSerialPort otherwise waits for the event loop to start writing.
+    m_port.flush();
+}
+
+int SerialFacility::inBufferCount()
+{
+    return static_cast<int>(m_rx.size());
+}
+
+QByteArray SerialFacility::input()
+{
+    if (m_rx.isEmpty())
+        return {};
+    QByteArray one = m_rx.left(1);
+    m_rx.remove(0, 1);
+    return one;
+}
+
+void SerialFacility::discardInput()
+{
+    if (m_port.isOpen()) {
+        m_port.readAll();
+        m_port.clear(QSerialPort::Input);
+    }
+    m_rx.clear();
+}
+
+QList<QByteArray> SerialFacility::takeWrites()
+{
+    QList<QByteArray> all;
+    all.swap(m_writes);
+    return all;
+}
+
+void SerialFacility::readFromPort()
+{
+    const QByteArray bytes = m_port.readAll();
+    if (bytes.isEmpty())
+        return;
+    m_rx += bytes;
+    emit bytesArrived();
+    if (m_receiveThreshold > 0)
+        emit commEvent(kEventReceive);
+}
+
+void SerialFacility::handleError(QSerialPort::SerialPortError error)
+{
+    // An unplugged USB adapter shows up as a resource error; the port is dead.
+    if (error == QSerialPort::ResourceError && m_port.isOpen()) {
+        const QString reason = m_port.errorString();
+        m_port.clearError();
+        m_port.close();
+        m_rx.clear();
+        emit portLost(reason);
+        emit bytesArrived(); // let every wait see the change
+    }
+}

@@ -1,0 +1,72 @@
+// The serial line to the keyer chip: a narrow facility over QSerialPort
+// offering what the keyer link needs and nothing more. Received bytes wait
+// in our own queue and are taken one at a time; with the receive threshold
+// at 1 every arrival raises commEvent(kEventReceive).
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+class SerialFacility : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kEventReceive = 2;
+    static constexpr int kBaudRate = 1200;
+    // One character on the wire at 1200 baud 8N1: start, 8 data, stop bits.
+    static constexpr double kCharacterMs = 10.0 * 1000.0 / kBaudRate;
+
+    explicit SerialFacility(QObject *parent = nullptr);
+    ~SerialFacility() override;
+
+    // The link frame, applied when the port opens.
+    void setPortName(const QString &device);
+    QString portName() const;
+    void setReceiveThreshold(int threshold);
+    int receiveThreshold() const { return m_receiveThreshold; }
+
+    // Opens at 1200,N,8,1, DTR on, RTS off, no flow control. On failure the
+    // operating system's reason is in errorText().
+    bool open();
+    void close();
+    bool isOpen() const;
+    QString errorText() const { return m_errorText; }
+    // The failure was a permission problem (Linux: not in the dialout group).
+    bool permissionDenied() const { return m_permissionDenied; }
+
+    // Queues the bytes and pushes them towards the wire at once.
+    void write(const QByteArray &bytes);
+    // Count of received bytes not yet taken.
+    int inBufferCount();
+    // The oldest waiting byte, removed from the queue; empty when none waits.
+    QByteArray input();
+    // Drops every byte waiting, in our queue and in the operating system's.
+    void discardInput();
+    // A record of every write, one entry per write, kept only while
+    // recording is on (tests and the benchmark switch it on).
+    void setRecordWrites(bool on) { m_recordWrites = on; }
+    QList<QByteArray> takeWrites();
+
+signals:
+    // A receive notification: code kEventReceive while bytes wait.
+    void commEvent(int code);
+    // Any arrival, whatever the threshold (waits listen to this).
+    void bytesArrived();
+    // The device went away (unplugged adapter); the port is closed.
+    void portLost(const QString &reason);
+
+private:
+    void readFromPort();
+    void handleError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    QByteArray m_rx;
+    QList<QByteArray> m_writes;
+    QString m_errorText;
+    int m_receiveThreshold = 0;
+    bool m_permissionDenied = false;
+    bool m_recordWrites = false;
+};
