@@ -17,12 +17,16 @@ namespace {
 
 int printUsage()
 {
-    std::printf("Usage: zavokeyer [--version | --help]\n\n"
+    std::printf("Usage: zavokeyer [--first-run-port PORT] [--version | --help]\n\n"
                 "Zavo Keyer %s - %s.\n"
                 "Sends stored CW messages through a WinKey keyer chip on a serial port.\n"
                 "Settings are kept in the per-user store; the keyer settings dialog and the\n"
                 "message editor change them. Keys: F1-F5 send, Esc aborts, F6 tunes,\n"
-                "F12 re-initialises the link.\n",
+                "F12 re-initialises the link.\n\n"
+                "  --first-run-port PORT  when no settings exist yet, use PORT (a device path)\n"
+                "                         instead of asking for it\n"
+                "  --version              print the version and exit\n"
+                "  --help                 print this text and exit\n",
                 Zavo::Version::kFull, Zavo::Version::kDescription);
     return 0;
 }
@@ -31,7 +35,12 @@ int printUsage()
 
 int main(int argc, char *argv[])
 {
+    QString firstRunPort;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--first-run-port") == 0 && i + 1 < argc) {
+            firstRunPort = QString::fromLocal8Bit(argv[++i]);
+            continue;
+        }
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("zavokeyer %d.%d.%d\n", Zavo::Version::kMajor, Zavo::Version::kMinor,
                         Zavo::Version::kRevision);
@@ -58,7 +67,7 @@ int main(int argc, char *argv[])
     // A first run finds no store at all: seed it, with the port the
     // operator picks. Cancel ends here and writes nothing.
     if (!store.exists()) {
-        const auto port = PortChooser::choose(
+        const auto port = !firstRunPort.isEmpty() ? std::optional<QString>(firstRunPort) : PortChooser::choose(
             nullptr, QStringLiteral("Welcome to Zavo Keyer. Choose the serial port your WinKey "
                                     "keyer is connected to."));
         if (!port)

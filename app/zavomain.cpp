@@ -105,9 +105,15 @@ ZavoMain::ZavoMain(SettingsStore &store, Hooks hooks, QWidget *parent)
     setWindowIcon(QApplication::windowIcon());
     buildLayout();
     wireUp();
+    // Key preview: the window sees each key before whichever of its
+    // controls has the focus.
+    qApp->installEventFilter(this);
 }
 
-ZavoMain::~ZavoMain() = default;
+ZavoMain::~ZavoMain()
+{
+    qApp->removeEventFilter(this);
+}
 
 void ZavoMain::buildLayout()
 {
@@ -130,7 +136,6 @@ void ZavoMain::buildLayout()
         button->setAutoDefault(false);
         button->setMouseTracking(true); // hover shows the message
         M::place(button, design.left, 90, 535, 255);
-        button->installEventFilter(this);
         byTabIndex[design.tabIndex] = button;
         if (name == QLatin1String("Tune"))
             m_tune = button;
@@ -435,8 +440,11 @@ bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
     case QEvent::KeyPress: {
-        // The window sees every key before the focused button does.
+        auto *target = qobject_cast<QWidget *>(watched);
+        if (!target || target->window() != this)
+            break;
         auto *key = static_cast<QKeyEvent *>(event);
+        key->setAccepted(true);
         keyPressEvent(key);
         return key->isAccepted();
     }

@@ -23,7 +23,7 @@ std::optional<double> parseNumber(QStringView text)
 {
     static const QRegularExpression kNumber(
         QStringLiteral(R"(^[ \t]*([+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+))[ \t]*$)"));
-    const auto match = kNumber.matchView(text);
+    const auto match = kNumber.match(text.toString());
     if (!match.hasMatch())
         return std::nullopt;
     bool ok = false;

@@ -47,6 +47,7 @@ bool SerialFacility::open()
     m_port.setDataTerminalReady(true);
     m_port.setRequestToSend(false);
     m_port.clearError();
+    emit opened();
     return true;
 }
 

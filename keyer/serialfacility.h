@@ -51,6 +51,7 @@ public:
     QList<QByteArray> takeWrites();
 
 signals:
+    void opened();
     // A receive notification: code kEventReceive while bytes wait.
     void commEvent(int code);
     // Any arrival, whatever the threshold (waits listen to this).

@@ -1,0 +1,97 @@
+// A test rig: the chip simulator on a pseudo-terminal, a private settings
+// store seeded with the simulator's port, and the main window under test,
+// whose message boxes, port chooser and ending are recorded, not shown.
+#pragma once
+
+#include "app/zavomain.h"
+#include "keyer/serialfacility.h"
+#include "settings/keyersettings.h"
+#include "settings/seed.h"
+#include "settings/settingsstore.h"
+#include "simharness.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <time.h>
+
+inline double monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+class Rig
+{
+public:
+    explicit Rig(QStringList simArgs = {})
+        : sim(std::move(simArgs))
+    {
+    }
+
+    // Starts the simulator and makes the window; the store is seeded
+    // unless the test wants to fill it itself.
+    bool start(bool seed = true)
+    {
+        if (!dir.isValid() || !sim.start())
+            return false;
+        Zavo::resetProcessState();
+        store = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("store.conf")));
+        if (seed)
+            Seed::seedStore(*store, sim.linkPath());
+        makeWindow();
+        return true;
+    }
+
+    void makeWindow()
+    {
+        ZavoMain::Hooks hooks;
+        hooks.message = [this](const QString &text) { messages << text; };
+        hooks.choosePort = [this](const QString &) { ++chooserShown; return chooserAnswer; };
+        hooks.terminate = [this](int code) { terminations << code; };
+        if (clock)
+            hooks.clock = clock;
+        window = std::make_unique<ZavoMain>(*store, hooks);
+        window->port().setRecordWrites(true);
+        QObject::connect(&window->port(), &SerialFacility::opened, [this] { openedAt << monotonicMs(); });
+    }
+
+    // Bytes of the simulator's "in" log lines after a given time.
+    QByteArray receivedAfter(double t) const
+    {
+        QByteArray bytes;
+        for (const LogEntry &entry : sim.log()) {
+            if (entry.kind == QLatin1String("in") && entry.t > t)
+                bytes += entry.bytes;
+        }
+        return bytes;
+    }
+
+    // Lets the link settle: waits until the simulator has seen `count` bytes.
+    bool waitReceived(int count, int timeoutMs = 5000) { return sim.waitForReceived(count, timeoutMs); }
+
+    SimHarness sim;
+    QTemporaryDir dir;
+    std::unique_ptr<SettingsStore> store;
+    std::unique_ptr<ZavoMain> window;
+    std::function<double()> clock;
+    QStringList messages;
+    QList<int> terminations;
+    QList<double> openedAt;
+    std::optional<QString> chooserAnswer;
+    int chooserShown = 0;
+};
+
+// The bytes of a whole start-up for the seed values and the given pot reply.
+inline QByteArray seedStartupBytes()
+{
+    QByteArray expected = QByteArray::fromHex("0000" "ff" "000455" "0002");
+    // Mode 0 (iambic B), speed 0, tone 5, weight 50, lead 0, tail 0, min 10,
+    // range 25, ext 0, comp 0, farnsworth 0, switchpoint 50, ratio 50, pin 5, pot 255.
+    expected += QByteArray::fromHex("0f" "00" "00" "05" "32" "00" "00" "0a" "19" "00" "00" "00" "32" "32" "05" "ff");
+    expected += QByteArray::fromHex("07");
+    return expected;
+}
