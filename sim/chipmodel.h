@@ -1,0 +1,95 @@
+// The WinKey chip in host mode, without any I/O: bytes from the host go in
+// with the time they arrived, the chip's answers, status bytes and keyed
+// characters come out. Time only moves when the caller says so, so a test
+// can key a whole message in no time and still get exact timings.
+#pragma once
+
+#include "chipevent.h"
+#include "chipoptions.h"
+
+#include <QByteArray>
+#include <QList>
+#include <optional>
+
+class ChipModel
+{
+public:
+    static constexpr int kDefaultWpm = 20;
+    static constexpr int kMinWpm = 5;
+    static constexpr int kMaxWpm = 99;
+    static constexpr quint8 kStatusIdle = 0xC0;
+    static constexpr quint8 kStatusXon = 0xC4;
+    static constexpr quint8 kStatusXoff = 0xC5;
+    static constexpr quint8 kPotFlag = 0x80;
+    static constexpr int kBlockSize = 16;
+
+    explicit ChipModel(const ChipOptions &options = {});
+
+    // Bytes of one read from the host, at nowMs on the caller's clock.
+    void receive(const QByteArray &bytes, double nowMs);
+    // Lets the keying run up to nowMs.
+    void advance(double nowMs);
+    // When advance() has something to do next, if anything.
+    std::optional<double> nextDeadline() const;
+
+    // The operator turns the speed knob: the chip reports it at once.
+    void turnPot(int pot, double nowMs);
+    // The operator holds and releases the flow by hand (XOFF / XON).
+    void pauseKeying(double nowMs);
+    void resumeKeying(double nowMs);
+    // Power-up state: host mode closed, buffer empty, no parameter block.
+    // The knob keeps its position.
+    void reset();
+
+    QByteArray takeOutput();
+    QList<ChipEvent> takeEvents();
+
+    bool isHostOpen() const { return m_hostOpen; }
+    bool isTuneOn() const { return m_tuneOn; }
+    bool isKeying() const { return m_charEnd.has_value(); }
+    int pot() const { return m_pot; }
+    int buffered() const { return int(m_buffer.size()); }
+    // The last load-defaults block, 0x0F first; empty before the first one.
+    QByteArray parameterBlock() const { return m_block; }
+    int speedWpm() const;
+    // How long the chip takes for one character at the current speed, in
+    // milliseconds; -1 for a character it skips.
+    double characterMs(char c) const;
+
+private:
+    enum class DropReason { None, Closed, Full };
+
+    void handleByte(quint8 byte, double now);
+    void execute(const QByteArray &command, double now);
+    void executeAdmin(const QByteArray &command, double now);
+    void acceptText(char c, double now);
+    void startNext(double now);
+    void finishIfIdle();
+    void clearText();
+    void reply(quint8 byte);
+    void send(quint8 byte);
+    void note(const QString &text, double now);
+    void record(ChipEvent::Kind kind, const QString &text, double now);
+    void drop(char c, DropReason reason, double now);
+    void flushDrops();
+
+    ChipOptions m_options;
+    int m_pot = ChipOptions::kDefaultPot;
+    bool m_hostOpen = false;
+    bool m_tuneOn = false;
+    bool m_paused = false;
+    bool m_xoff = false;
+    // A character was keyed since the last idle status: the next idle moment sends one.
+    bool m_busy = false;
+    // The chip's calibration ends with a lone FF from the host.
+    bool m_expectCalibrationFf = false;
+    QByteArray m_block;
+    QByteArray m_command;
+    QByteArray m_buffer;
+    std::optional<double> m_charEnd;
+    QByteArray m_dropped;
+    DropReason m_dropReason = DropReason::None;
+    double m_dropTime = 0;
+    QByteArray m_output;
+    QList<ChipEvent> m_events;
+};

@@ -1,0 +1,230 @@
+// Pseudo-terminal, symbolic link and open/close watch.
+#include "ptylink.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+PtyLink::PtyLink(const QString &linkPath, QObject *parent)
+    : QObject(parent)
+    , m_linkPath(linkPath)
+{
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(kRetryMs);
+
+    connect(&m_masterReadable, &QSocketNotifier::activated, this, &PtyLink::readMaster);
+    connect(&m_masterWritable, &QSocketNotifier::activated, this, &PtyLink::writeMaster);
+    connect(&m_watchReadable, &QSocketNotifier::activated, this, &PtyLink::readWatch);
+    connect(&m_retry, &QTimer::timeout, this, [this] { m_masterReadable.setEnabled(isPlugged()); });
+}
+
+PtyLink::~PtyLink()
+{
+    unplug();
+}
+
+bool PtyLink::plug(QString *error)
+{
+    if (isPlugged())
+        return true;
+    const auto fail = [&](const QString &what) {
+        *error = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));
+        unplug();
+        return false;
+    };
+
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0)
+        return fail(QStringLiteral("posix_openpt"));
+    if (grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+        return fail(QStringLiteral("grantpt/unlockpt"));
+    char name[128] = {};
+    if (ptsname_r(m_master, name, sizeof name) != 0)
+        return fail(QStringLiteral("ptsname"));
+    m_devicePath = QString::fromLocal8Bit(name);
+
+    // Raw bytes both ways: no echo, no line editing, no CR/LF mapping. The
+    // settings belong to the slave, so the program finds them in place.
+    termios tio {};
+    if (tcgetattr(m_master, &tio) != 0)
+        return fail(QStringLiteral("tcgetattr"));
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B1200);
+    if (tcsetattr(m_master, TCSANOW, &tio) != 0)
+        return fail(QStringLiteral("tcsetattr"));
+    if (fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0)
+        return fail(QStringLiteral("fcntl"));
+
+    m_keepAlive = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_keepAlive < 0)
+        return fail(QStringLiteral("open %1").arg(m_devicePath));
+
+    // Opened after our own descriptor, so only other openers are counted.
+    // Without inotify every byte is delivered, as if the port were open.
+    m_openers = 0;
+    m_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_watch >= 0 && inotify_add_watch(m_watch, name, IN_OPEN | IN_CLOSE) < 0) {
+        ::close(m_watch);
+        m_watch = -1;
+    }
+
+    if (!publishLink(error)) {
+        unplug();
+        return false;
+    }
+
+    m_masterReadable.setSocket(m_master);
+    m_masterReadable.setEnabled(true);
+    m_masterWritable.setSocket(m_master);
+    if (m_watch >= 0) {
+        m_watchReadable.setSocket(m_watch);
+        m_watchReadable.setEnabled(true);
+    }
+    return true;
+}
+
+void PtyLink::unplug()
+{
+    m_retry.stop();
+    m_masterReadable.setEnabled(false);
+    m_masterWritable.setEnabled(false);
+    m_watchReadable.setEnabled(false);
+    if (m_master >= 0)
+        removeLink();
+    for (int *fd : { &m_watch, &m_keepAlive, &m_master }) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    m_openers = 0;
+    m_pending.clear();
+    m_devicePath.clear();
+}
+
+bool PtyLink::isListening()
+{
+    if (!isPlugged())
+        return false;
+    // The program opens the port and writes at once; its open must be
+    // counted before we decide whether anybody listens.
+    readWatch();
+    return m_watch < 0 || m_openers > 0;
+}
+
+void PtyLink::write(const QByteArray &bytes)
+{
+    if (!isListening())
+        return;
+    m_pending.append(bytes);
+    writeMaster();
+}
+
+void PtyLink::readMaster()
+{
+    // An open that came with these bytes is reported before them.
+    readWatch();
+    QByteArray bytes;
+    char chunk[512];
+    for (;;) {
+        const ssize_t n = ::read(m_master, chunk, sizeof chunk);
+        if (n > 0) {
+            bytes.append(chunk, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            // EIO means no slave is open; our own descriptor should prevent
+            // that, but if it happens anyway, look again a little later
+            // rather than poll a hung-up master in a tight loop.
+            m_masterReadable.setEnabled(false);
+            m_retry.start();
+        }
+        break;
+    }
+    if (!bytes.isEmpty())
+        emit received(bytes);
+}
+
+void PtyLink::writeMaster()
+{
+    while (!m_pending.isEmpty() && m_master >= 0) {
+        const ssize_t n = ::write(m_master, m_pending.constData(), size_t(m_pending.size()));
+        if (n > 0) {
+            m_pending.remove(0, n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            m_pending.clear();
+        }
+    }
+    m_masterWritable.setEnabled(!m_pending.isEmpty() && m_master >= 0);
+}
+
+void PtyLink::readWatch()
+{
+    if (m_watch < 0)
+        return;
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_watch, events, sizeof events);
+        if (n <= 0)
+            break;
+        for (ssize_t offset = 0; offset < n;) {
+            inotify_event event;
+            std::memcpy(&event, events + offset, sizeof event);
+            offset += ssize_t(sizeof event) + event.len;
+            if (event.mask & IN_OPEN) {
+                if (++m_openers == 1)
+                    emit portOpened();
+            } else if ((event.mask & IN_CLOSE) && m_openers > 0) {
+                if (--m_openers == 0) {
+                    // Closing a real port discards what it had not read yet.
+                    tcflush(m_keepAlive, TCIFLUSH);
+                    m_pending.clear();
+                    emit portClosed();
+                }
+            }
+        }
+    }
+}
+
+bool PtyLink::publishLink(QString *error)
+{
+    const QByteArray link = QFile::encodeName(m_linkPath);
+    struct stat st {
+    };
+    if (lstat(link.constData(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        *error = QStringLiteral("%1 exists and is not a symbolic link").arg(m_linkPath);
+        return false;
+    }
+    // A temporary name renamed over the old link: the path never vanishes
+    // between two runs that reuse it.
+    const QByteArray temporary = link + ".new" + QByteArray::number(getpid());
+    ::unlink(temporary.constData());
+    if (symlink(QFile::encodeName(m_devicePath).constData(), temporary.constData()) != 0
+        || rename(temporary.constData(), link.constData()) != 0) {
+        *error = QStringLiteral("cannot create the link %1: %2")
+                     .arg(m_linkPath, QString::fromLocal8Bit(std::strerror(errno)));
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
+}
+
+void PtyLink::removeLink()
+{
+    // Another simulator may have taken the path over meanwhile: leave its link alone.
+    if (QFileInfo(m_linkPath).symLinkTarget() == m_devicePath)
+        QFile::remove(m_linkPath);
+}
