@@ -1,6 +1,7 @@
 // The chip's host-mode parser, text buffer and keying clock.
 #include "chipmodel.h"
 
+#include "hexbytes.h"
 #include "morsecode.h"
 
 #include <algorithm>
@@ -45,11 +46,6 @@ int commandLength(const QByteArray &command)
         return 2;
     const quint8 sub = quint8(command.at(1));
     return (sub == kAdminEcho || sub == kAdminStandaloneMessage) ? 3 : 2;
-}
-
-QString hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
 } // namespace
@@ -161,23 +157,22 @@ double ChipModel::characterMs(char c) const
 
 void ChipModel::handleByte(quint8 byte, double now)
 {
-    if (!m_command.isEmpty()) {
-        m_command.append(char(byte));
-        if (m_command.size() >= commandLength(m_command))
-            execute(std::exchange(m_command, {}), now);
-        return;
+    // Outside a command: a byte may end a calibration, be text, or be junk.
+    if (m_command.isEmpty()) {
+        if (std::exchange(m_expectCalibrationFf, false) && byte == kCalibrationFf)
+            return;
+        if (byte > kLastText) {
+            note(QStringLiteral("ignore %1").arg(hexText(QByteArray(1, char(byte)))), now);
+            return;
+        }
+        if (byte >= kFirstText) {
+            acceptText(char(byte), now);
+            return;
+        }
     }
-    if (std::exchange(m_expectCalibrationFf, false) && byte == kCalibrationFf)
-        return;
-    if (byte < kFirstText) {
-        m_command.append(char(byte));
-        if (m_command.size() >= commandLength(m_command))
-            execute(std::exchange(m_command, {}), now);
-    } else if (byte <= kLastText) {
-        acceptText(char(byte), now);
-    } else {
-        note(QStringLiteral("ignore %1").arg(hex(QByteArray(1, char(byte)))), now);
-    }
+    m_command.append(char(byte));
+    if (m_command.size() >= commandLength(m_command))
+        execute(std::exchange(m_command, {}), now);
 }
 
 void ChipModel::execute(const QByteArray &command, double now)
@@ -200,7 +195,7 @@ void ChipModel::execute(const QByteArray &command, double now)
         break;
     case kLoadDefaults:
         m_block = command;
-        note(QStringLiteral("block %1").arg(hex(command)), now);
+        note(QStringLiteral("block %1").arg(hexText(command)), now);
         break;
     default:
         // Settings the simulator does not act on; the log shows them as received.
@@ -267,7 +262,7 @@ void ChipModel::startNext(double now)
         }
         const double ms = characterMs(c);
         if (ms < 0) {
-            note(QStringLiteral("skip %1").arg(hex(QByteArray(1, c))), now);
+            note(QStringLiteral("skip %1").arg(hexText(QByteArray(1, c))), now);
             continue;
         }
         record(ChipEvent::Kind::Keyed, QString(QChar::fromLatin1(c)), now);
@@ -334,7 +329,7 @@ void ChipModel::flushDrops()
 {
     if (m_dropped.isEmpty())
         return;
-    QString text = QStringLiteral("drop %1").arg(hex(m_dropped));
+    QString text = QStringLiteral("drop %1").arg(hexText(m_dropped));
     if (m_dropReason == DropReason::Closed)
         text += QStringLiteral(" before host open");
     m_events.append({ m_dropTime, ChipEvent::Kind::Note, text });

@@ -1,4 +1,4 @@
-// Parsing of hexadecimal byte lists.
+// Hexadecimal byte lists, read and written.
 #include "hexbytes.h"
 
 #include <QRegularExpression>
@@ -18,4 +18,9 @@ std::optional<QByteArray> parseHexBytes(QStringView text)
         bytes.append(char(item.toUInt(nullptr, 16)));
     }
     return bytes;
+}
+
+QString hexText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -191,6 +192,10 @@ void PtyLink::readWatch()
                 if (--m_openers == 0) {
                     // Closing a real port discards what it had not read yet.
                     tcflush(m_keepAlive, TCIFLUSH);
+                    // QSerialPort opens ttys exclusively; our descriptor keeps the
+                    // tty alive, so a program that died with the port open would
+                    // leave it locked against its own next start.
+                    ioctl(m_keepAlive, TIOCNXCL);
                     m_pending.clear();
                     emit portClosed();
                 }

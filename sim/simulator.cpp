@@ -14,15 +14,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-namespace {
-
-QString hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
-
-} // namespace
-
 Simulator::Simulator(const SimSettings &settings, int signalFd, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
@@ -48,9 +39,7 @@ bool Simulator::start(QString *error)
 {
     if (!m_log.open(m_settings.logPath, error) || !m_link.plug(error))
         return false;
-    m_log.write(
-        SimLog::nowMs(), QStringLiteral("event"), QStringLiteral("ready %1").arg(m_link.devicePath()));
-    std::fprintf(stderr, "ready %s -> %s\n", qPrintable(m_link.linkPath()), qPrintable(m_link.devicePath()));
+    announce(QStringLiteral("ready"));
     m_stdin.setEnabled(true);
     m_signals.setEnabled(m_signals.socket() >= 0);
     return true;
@@ -59,7 +48,7 @@ bool Simulator::start(QString *error)
 void Simulator::receiveFromPort(const QByteArray &bytes)
 {
     const double now = SimLog::nowMs();
-    m_log.write(now, QStringLiteral("in"), hex(bytes));
+    m_log.write(now, QStringLiteral("in"), hexText(bytes));
     m_chip.receive(bytes, now);
     flushChip();
 }
@@ -151,7 +140,13 @@ void Simulator::plug()
         complain(error);
         return;
     }
-    m_log.write(SimLog::nowMs(), QStringLiteral("event"), QStringLiteral("plug %1").arg(m_link.devicePath()));
+    announce(QStringLiteral("plug"));
+}
+
+void Simulator::announce(const QString &event)
+{
+    m_log.write(SimLog::nowMs(), QStringLiteral("event"), event + QLatin1Char(' ') + m_link.devicePath());
+    // Tests wait for this line before they open the link.
     std::fprintf(stderr, "ready %s -> %s\n", qPrintable(m_link.linkPath()), qPrintable(m_link.devicePath()));
 }
 
@@ -215,11 +210,11 @@ void Simulator::sendToPort(const QByteArray &bytes, double now)
 {
     if (!m_link.isListening()) {
         const QString why = m_link.isPlugged() ? QStringLiteral("port closed") : QStringLiteral("unplugged");
-        m_log.write(now, QStringLiteral("event"), QStringLiteral("lost %1 (%2)").arg(hex(bytes), why));
+        m_log.write(now, QStringLiteral("event"), QStringLiteral("lost %1 (%2)").arg(hexText(bytes), why));
         return;
     }
     // Logged first: whoever reads the bytes finds them in the log already.
-    m_log.write(now, QStringLiteral("out"), hex(bytes));
+    m_log.write(now, QStringLiteral("out"), hexText(bytes));
     m_link.write(bytes);
 }
 

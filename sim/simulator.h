@@ -31,6 +31,8 @@ private:
     void runCommand(const QString &line);
     void plug();
     void unplug();
+    // The ready line on stderr and the event in the log, after every plug.
+    void announce(const QString &event);
     void quit();
     // Hands everything the chip produced to the port, the log and stdout,
     // and sets the timer for the chip's next moment.

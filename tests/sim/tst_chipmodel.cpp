@@ -13,11 +13,6 @@ QByteArray bytesOf(const char *text)
     return QByteArray::fromHex(text);
 }
 
-QString hexText(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
-
 QString keyedText(const QList<ChipEvent> &events)
 {
     QString text;
