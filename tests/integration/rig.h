@@ -3,6 +3,7 @@
 // whose message boxes, port chooser and ending are recorded, not shown.
 #pragma once
 
+#include "app/statuspanels.h"
 #include "app/zavomain.h"
 #include "keyer/serialfacility.h"
 #include "settings/keyersettings.h"
