@@ -132,12 +132,16 @@ void LinkTest::staleBytesFromBeforeReopeningAreDiscarded()
     QVERIFY(rig.window->load());
     QTRY_COMPARE(rig.window->panelText(3), QStringLiteral("25 WPM"));
     rig.window->port().close();
-    // Two bytes wait in the line while the port is closed: taken as the
-    // answers they would make the revision read 66.
-    rig.sim.command(QStringLiteral("raw 41 42"));
-    QTest::qWait(200);
+    // Two bytes reach the line just after the port reopens, before the echo
+    // test: taken as the answers they would make the revision read 66.
+    const auto connection = QObject::connect(&rig.window->port(), &SerialFacility::opened, [&rig] {
+        QTest::qSleep(100); // let the simulator notice the port is open
+        rig.sim.command(QStringLiteral("raw 41 42"));
+    });
     QVERIFY(rig.window->Winkey_Init());
+    QObject::disconnect(connection);
     QCOMPARE(rig.window->panelText(1), QStringLiteral("Winkey Online - Firmware Rev.23"));
+    QVERIFY(rig.sim.sent().contains("AB"));
 }
 
 void LinkTest::reinitClosesWaitsAndRepeatsTheSequence()
