@@ -37,6 +37,10 @@ public:
     // The operator holds and releases the flow by hand (XOFF / XON).
     void pauseKeying(double nowMs);
     void resumeKeying(double nowMs);
+    // The chip stops answering (or starts again) without losing its state,
+    // like a chip whose transmit line broke while it kept working.
+    void setSilent(bool silent) { m_options.silent = silent; }
+    bool isSilent() const { return m_options.silent; }
     // Power-up state: host mode closed, buffer empty, no parameter block.
     // The knob keeps its position.
     void reset();

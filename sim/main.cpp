@@ -56,7 +56,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Simulates a WinKey keyer chip on a pseudo-terminal published under --link.\n"
-                       "Commands on stdin, one per line: pot N, raw HEX..., xoff, xon, unplug, plug, quit."));
+                       "Commands on stdin, one per line: pot N, raw HEX..., xoff, xon, silent on|off, unplug, plug,\n"
+                       "quit."));
     parser.addHelpOption();
     const QCommandLineOption link(QStringLiteral("link"),
         QStringLiteral("Symbolic link to the pty (required)."), QStringLiteral("path"));

@@ -116,6 +116,14 @@ void Simulator::runCommand(const QString &line)
     } else if (line == QLatin1String("xon")) {
         m_chip.resumeKeying(now);
         flushChip();
+    } else if (verb == QLatin1String("silent")) {
+        const QString mode = words.size() == 2 ? words.at(1) : QString();
+        if (mode != QLatin1String("on") && mode != QLatin1String("off")) {
+            complain(QStringLiteral("silent takes on or off"));
+            return;
+        }
+        m_chip.setSilent(mode == QLatin1String("on"));
+        m_log.write(now, QStringLiteral("event"), QStringLiteral("silent ") + mode);
     } else if (line == QLatin1String("unplug")) {
         if (m_link.isPlugged())
             unplug();
