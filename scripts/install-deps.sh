@@ -9,6 +9,7 @@ packages=(
     libgl-dev fonts-liberation
     xvfb xauth xdotool x11-utils
     desktop-file-utils appstream lintian dpkg-dev file libxml2-utils man-db
+    clang libclang-rt-14-dev
 )
 packages+=("$@")
 
