@@ -117,13 +117,33 @@ void SerialFacility::readFromPort()
 
 void SerialFacility::handleError(QSerialPort::SerialPortError error)
 {
-    // An unplugged USB adapter shows up as a resource error; the port is dead.
-    if (error == QSerialPort::ResourceError && m_port.isOpen()) {
-        const QString reason = m_port.errorString();
-        m_port.clearError();
-        m_port.close();
-        m_rx.clear();
-        emit portLost(reason);
-        emit bytesArrived(); // let every wait see the change
+    // An unplugged USB adapter shows up as a resource error on a write, but
+    // a read on the hung-up device returns nothing and QSerialPort calls that
+    // a read error, again and again, with its read notifier left on: unless
+    // the port is closed here the event loop spins on the dead descriptor.
+    QString reason;
+    switch (error) {
+    case QSerialPort::ResourceError:
+        reason = QStringLiteral("the device is gone");
+        break;
+    case QSerialPort::ReadError:
+        reason = QStringLiteral("the device hung up");
+        break;
+    case QSerialPort::WriteError:
+        reason = QStringLiteral("writing failed");
+        break;
+    default:
+        return;
     }
+    m_port.clearError();
+    // Closing can raise the error once more; the port is shut by then.
+    if (!m_port.isOpen() || m_losing)
+        return;
+    m_losing = true;
+    m_port.close();
+    m_port.clearError();
+    m_rx.clear();
+    m_losing = false;
+    emit portLost(reason);
+    emit bytesArrived(); // let every wait see the change
 }

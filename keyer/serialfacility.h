@@ -56,7 +56,8 @@ signals:
     void commEvent(int code);
     // Any arrival, whatever the threshold (waits listen to this).
     void bytesArrived();
-    // The device went away (unplugged adapter); the port is closed.
+    // The device went away (unplugged adapter) or stopped working; the
+    // port is closed. The reason is a few words for the status panel.
     void portLost(const QString &reason);
 
 private:
@@ -70,4 +71,5 @@ private:
     int m_receiveThreshold = 0;
     bool m_permissionDenied = false;
     bool m_recordWrites = false;
+    bool m_losing = false;
 };
