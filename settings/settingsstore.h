@@ -1,8 +1,18 @@
 // The per-user settings store: text values addressed by section and key
 // under the one application name. A missing key reads as the empty text.
+//
+// The store's file belongs to the operator as much as to us: it may be
+// edited by hand, made read-only, replaced or deleted while the program
+// runs. A write changes only the value written and leaves every other byte
+// of the file as it was; a file that is no text at all is never written.
 #pragma once
 
+#include "settings/inifile.h"
+
+#include <QHash>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -26,7 +36,8 @@ public:
 
     QString GetSetting(const QString &section, const QString &key) const;
     // Writes and flushes at once. Returns false when the store could not be
-    // written; the first such failure is passed to the error reporter.
+    // written; the value is then held for the rest of the run, and the first
+    // such failure is passed to the error reporter.
     bool SaveSetting(const QString &section, const QString &key, const QString &value);
 
     // True when anything at all is stored (the first run finds nothing).
@@ -36,8 +47,49 @@ public:
 
     void setErrorReporter(std::function<void(const QString &message)> reporter);
 
+    // Why the store's file cannot be used at all (it cannot be read, or it
+    // holds binary data), or the empty text.
+    QString unreadableReason() const;
+    // Lines typed by hand that read differently from how they look (a
+    // comment after ';', a backslash, a quote) among the keys read so far,
+    // and lines that say nothing the store understands; one note each.
+    // Taking them empties the list.
+    QStringList takeHandEditNotes();
+
 private:
-    std::unique_ptr<QSettings> m_settings;
+    // Re-reads the file if it changed on disk since it was last read.
+    void refresh() const;
+    // The value of a line, and a note when it reads differently from how it looks.
+    QString valueOf(const IniFile::Entry &entry, bool note) const;
+    bool writeFile(const QByteArray &bytes, QString *why);
+    void reportFailure(const QString &why);
+
+    // Size, times and inode of the file, to tell when it changed.
+    struct Stamp {
+        bool exists = false;
+        qint64 size = -1;
+        qint64 modifiedNs = 0;
+        qint64 changedNs = 0;
+        quint64 inode = 0;
+        bool operator==(const Stamp &) const = default;
+    };
+    Stamp stampOf() const;
+
+    std::unique_ptr<QSettings> m_registry; // Windows only
+    QString m_path;
     std::function<void(const QString &)> m_reporter;
     bool m_reported = false;
+
+    mutable IniFile m_file;
+    mutable Stamp m_stamp;
+    mutable bool m_loaded = false;
+    // The file was there once: if it goes, the last content read stands in
+    // for it, and the next write puts all of it back.
+    mutable bool m_seen = false;
+    mutable QString m_readError;
+    // Values that could not be written, held for the rest of the run.
+    QHash<QString, QString> m_unsaved;
+    mutable QStringList m_notes;
+    mutable QSet<QString> m_noted;
+    bool m_strayNoted = false;
 };
