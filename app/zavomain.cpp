@@ -28,6 +28,7 @@
 #include <QThread>
 #include <QTime>
 
+#include <cmath>
 #include <cstdlib>
 
 using namespace Zavo;
@@ -36,6 +37,12 @@ namespace M = Ui::Metrics;
 namespace {
 
 const QString kWindowSettings = QStringLiteral("Windows Settings");
+
+// Message 1's position is a 16-bit number: a longer message is cut here.
+constexpr qsizetype kMaxMessage1 = 32767;
+// A window edge further out than this (in twips) is no place on any screen
+// but a damaged or mistyped line; it would overflow the pixel conversion.
+constexpr double kMaxEdgeTwips = 1.5e6;
 
 struct ButtonDesign {
     const char *name;
@@ -88,6 +95,8 @@ ZavoMain::Hooks withDefaults(ZavoMain::Hooks hooks, QWidget *owner)
         hooks.terminate = [](int code) { std::exit(code); };
     if (!hooks.clock)
         hooks.clock = [] { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; };
+    if (!hooks.characterMs)
+        hooks.characterMs = static_cast<int>(SerialFacility::kCharacterMs + 1);
     return hooks;
 }
 
@@ -197,6 +206,17 @@ void ZavoMain::AlwaysOnTop(QWidget &frm, bool bOnTop)
 
 bool ZavoMain::load()
 {
+    // A store that is no settings file at all is the operator's to sort
+    // out: it is neither read nor written over.
+    if (const QString why = m_store.unreadableReason(); !why.isEmpty()) {
+        m_hooks.message(QStringLiteral("The settings file %1 cannot be used: %2.\n\n"
+                                       "Zavo Keyer leaves it as it is and does not start with it. "
+                                       "Move it away or delete it; the next start then asks for "
+                                       "the port and begins with the usual settings.")
+                            .arg(m_store.location(), why));
+        m_hooks.terminate(EXIT_FAILURE);
+        return false;
+    }
     if (m_store.GetSetting(kWindowSettings, QStringLiteral("OnTop")) == QLatin1String("1"))
         AlwaysOnTop(*this, true);
 
@@ -209,16 +229,36 @@ bool ZavoMain::load()
 
     placeWindow();
     loadKeyerSettings(m_store);
+    reportStoreAtStartUp();
     TuneOn = false;
     Reinit = false;
-    return Winkey_Init();
+    if (!Winkey_Init())
+        return false;
+    m_inSession = true;
+    return true;
+}
+
+void ZavoMain::reportStoreAtStartUp()
+{
+    const QStringList notes = m_store.takeHandEditNotes();
+    if (notes.isEmpty())
+        return;
+    m_hooks.message(QStringLiteral("These lines of the settings file %1 were edited by hand and "
+                                   "read differently from how they look:\n\n%2\n\n"
+                                   "Zavo Keyer uses them as read and leaves the file as it is. To "
+                                   "keep such a text exactly as typed, put it in double quotes "
+                                   "and write \\\" for a quote and \\\\ for a backslash, or "
+                                   "change it in Zavo Keyer.")
+                        .arg(m_store.location(), notes.join(QLatin1Char('\n'))));
 }
 
 void ZavoMain::placeWindow()
 {
     auto edge = [this](const char *key, int seed) {
         const auto value = Winkey::parseNumber(m_store.GetSetting(kWindowSettings, QString::fromLatin1(key)));
-        return value ? static_cast<float>(*value) : static_cast<float>(seed);
+        if (!value || std::abs(*value) > kMaxEdgeTwips)
+            return static_cast<float>(seed);
+        return static_cast<float>(*value);
     };
     const float top = edge("FormTop", Seed::kFormTop);
     const float left = edge("FormLeft", Seed::kFormLeft);
@@ -277,9 +317,10 @@ bool ZavoMain::openPort()
         m_port->setPortName(Winkey::portDeviceName(Settings.ComPort));
         if (m_port->open())
             return true;
-        QString text = QStringLiteral("The serial port %1 (%2) could not be opened:\n%3")
-                           .arg(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort),
-                                m_port->errorText());
+        QString text = Settings.ComPort.trimmed().isEmpty()
+            ? QStringLiteral("No serial port is set for the keyer.")
+            : QStringLiteral("The serial port %1 (%2) could not be opened:\n%3")
+                  .arg(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort), m_port->errorText());
 #ifdef Q_OS_LINUX
         if (m_port->permissionDenied())
             text += QStringLiteral("\n\nYour user must be in the 'dialout' group to use serial "
@@ -287,7 +328,16 @@ bool ZavoMain::openPort()
 #endif
         m_hooks.message(text);
         const auto choice = m_hooks.choosePort(text);
-        if (!choice || m_closing) {
+        if (m_closing)
+            return false;
+        if (!choice) {
+            // Without a port at start-up there is nothing to run; later
+            // (F12 with the adapter still out) the operator keeps the window.
+            if (m_inSession) {
+                linkDown(QStringLiteral("No link: %1 is not open - F12 retries")
+                             .arg(Winkey::portPanelText(Settings.ComPort)));
+                return false;
+            }
             m_hooks.terminate(EXIT_FAILURE);
             return false;
         }
@@ -300,10 +350,32 @@ void ZavoMain::noResponse()
 {
     m_hooks.message(QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
                     + QStringLiteral("\r\nCheck Port, Cable or Winkey"));
-    m_hooks.terminate(EXIT_FAILURE);
+    if (!m_inSession) {
+        m_hooks.terminate(EXIT_FAILURE);
+        return;
+    }
+    // Mid-session (F12, a settings update) the operator keeps the window;
+    // nothing more goes to a chip that does not answer.
+    m_port->close();
+    linkDown(QStringLiteral("No response from the keyer - F12 retries"));
 }
 
-std::optional<quint8> ZavoMain::awaitReply()
+void ZavoMain::linkDown(const QString &text)
+{
+    m_linkDownText = text;
+    setPanel(1, text);
+}
+
+bool ZavoMain::linkIsDown()
+{
+    if (m_port->isOpen())
+        return false;
+    if (m_linkDownText.isEmpty())
+        m_linkDownText = QStringLiteral("No link - F12 reconnects");
+    return true;
+}
+
+std::optional<quint8> ZavoMain::awaitReply(std::optional<quint8> wanted)
 {
     const double start = m_hooks.clock();
     Winkey::DeadlineClock deadline(Winkey::timeoutAt(2, start), start);
@@ -316,8 +388,10 @@ std::optional<quint8> ZavoMain::awaitReply()
             const auto byte = static_cast<quint8>(m_port->input().at(0));
             if (Winkey::isUnsolicited(byte))
                 applyReceived(byte);
-            else
+            else if (!wanted || byte == *wanted)
                 reply = byte;
+            // Anything else is line noise, or a device that is not the chip:
+            // no answer either way.
         }
         late = deadline.passed(m_hooks.clock());
         return reply || late || m_closing || !m_port->isOpen();
@@ -353,11 +427,13 @@ bool ZavoMain::Winkey_Init()
     blockingSleep(50);
     m_port->write(Winkey::calibrateTail());
 
-    // Whatever waited from before the port was (re)opened answers nothing.
+    // Whatever waited from before the port was (re)opened answers nothing,
+    // and an XOFF from then has lost the C4 that would have ended it.
     m_port->discardInput();
+    XoffActive = false;
     m_port->write(Winkey::echoTest());
-    if (!awaitReply()) {
-        if (m_closing || !m_port->isOpen())
+    if (!awaitReply(static_cast<quint8>(Winkey::kEchoByte))) {
+        if (m_closing || (m_inSession && !m_port->isOpen()))
             return false;
         noResponse();
         return false;
@@ -373,12 +449,13 @@ bool ZavoMain::Winkey_Init()
     m_port->write(Winkey::hostOpen());
     const auto revision = awaitReply();
     if (!revision) {
-        if (m_closing || !m_port->isOpen())
+        if (m_closing || (m_inSession && !m_port->isOpen()))
             return false;
         noResponse();
         return false;
     }
     RxValue = QString::number(*revision);
+    m_linkDownText.clear();
     setPanel(1, QStringLiteral("Winkey Online - Firmware Rev.") + RxValue);
 
     ModeRegister = Winkey::modeRegister(Settings.IambicMode, Settings.CTSpace, Settings.AutoSpace,
@@ -431,7 +508,9 @@ void ZavoMain::onPortLost(const QString &reason)
 {
     ++m_abortGeneration; // a send in progress has nowhere to go
     m_f1Pending = 0;
-    setPanel(1, QStringLiteral("Link lost (%1) - F12 reconnects").arg(reason));
+    // The C4 that would end an XOFF can no longer come.
+    XoffActive = false;
+    linkDown(QStringLiteral("Link lost (%1) - F12 reconnects").arg(reason));
     m_waker.wake();
 }
 
@@ -451,7 +530,8 @@ bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
     }
     case QEvent::MouseMove:
         for (int n = 1; n <= 5; ++n) {
-            if (watched == m_msg[n - 1] && !TuneOn)
+            // With the link down panel 1 keeps saying so.
+            if (watched == m_msg[n - 1] && !TuneOn && m_port->isOpen())
                 setPanel(1, Settings.message(n));
         }
         break;
@@ -525,16 +605,22 @@ bool ZavoMain::handleKeyDown(int key)
         abortSending();
         return true;
     case Qt::Key_F1:
-        sendMessage1();
-        return true;
     case Qt::Key_F2:
     case Qt::Key_F3:
     case Qt::Key_F4:
     case Qt::Key_F5:
-        sendMessage(key - Qt::Key_F1 + 1);
-        return true;
     case Qt::Key_F6:
-        toggleTune();
+        // Nothing can reach the chip; the operator is told why instead.
+        if (linkIsDown()) {
+            setPanel(1, m_linkDownText);
+            return true;
+        }
+        if (key == Qt::Key_F1)
+            sendMessage1();
+        else if (key == Qt::Key_F6)
+            toggleTune();
+        else
+            sendMessage(key - Qt::Key_F1 + 1);
         return true;
     case Qt::Key_F12:
         reinitialise();
@@ -553,7 +639,7 @@ void ZavoMain::abortSending()
     m_f1Pending = 0;
     setPanel(1, QStringLiteral("Aborted!"), true);
     blockingSleep(1200);
-    setPanel(1, QString());
+    setPanel(1, linkIsDown() ? m_linkDownText : QString());
     m_waker.wake();
 }
 
@@ -580,15 +666,21 @@ void ZavoMain::sendMessage1()
             waitInEventLoop(m_waker, xoffCleared);
         if (aborted())
             break;
-        const qsizetype length = std::min<qsizetype>(Settings.Message1.size(), 32767);
-        const auto n = static_cast<qint16>(length);
-        for (CharIndex = 1; CharIndex <= n; ++CharIndex) {
+        // The loop counts in int: the 16-bit position itself would wrap
+        // round to -32768 after its last value and start over.
+        const int n = static_cast<int>(std::min(Settings.Message1.size(), kMaxMessage1));
+        for (int i = 1; i <= n; ++i) {
+            CharIndex = static_cast<qint16>(i);
             // Read at the moment of writing: the editor may have shortened it.
-            if (CharIndex <= Settings.Message1.size())
-                m_port->write(Settings.Message1.mid(CharIndex - 1, 1).toLatin1());
+            const auto character = i <= Settings.Message1.size()
+                ? Winkey::textByte(Settings.Message1, i - 1)
+                : std::nullopt;
+            if (!character)
+                continue; // nothing the chip can key, so nothing to pace
+            m_port->write(QByteArray(1, *character));
             // Give the character its time on the wire so that an XOFF the
             // chip sends for it is seen before the next one goes.
-            waitInEventLoop(m_waker, aborted, 0, static_cast<int>(SerialFacility::kCharacterMs + 1));
+            waitInEventLoop(m_waker, aborted, 0, *m_hooks.characterMs);
             if (aborted())
                 break;
             if (XoffActive) {
@@ -613,7 +705,7 @@ void ZavoMain::sendMessage(int n)
     if (TuneOn)
         return;
     const QString text = Settings.message(n);
-    m_port->write(text.toLatin1());
+    m_port->write(Winkey::textBytes(text));
     setPanel(1, text);
 }
 

@@ -35,6 +35,10 @@ public:
         std::function<void(int exitCode)> terminate;
         // Local time in seconds since midnight, with fractions.
         std::function<double()> clock;
+        // How long one character of message 1 is given on the wire before
+        // the next one goes, in ms; unset, its time at 1200 baud. (A
+        // simulator on a pseudo-terminal needs none.)
+        std::optional<int> characterMs;
     };
 
     explicit ZavoMain(SettingsStore &store, Hooks hooks = {}, QWidget *parent = nullptr);
@@ -45,8 +49,8 @@ public:
     bool load();
 
     // (Re)opens the link and uploads the parameters. False when the link
-    // could not be brought up (the application is then ending, or the
-    // window closing).
+    // could not be brought up: at start-up the application is then ending;
+    // later (F12, a settings update) the window stays with the link down.
     bool Winkey_Init();
     static void AlwaysOnTop(QWidget &frm, bool bOnTop);
 
@@ -74,11 +78,15 @@ private:
 
     // Link.
     bool openPort();
-    std::optional<quint8> awaitReply();
+    std::optional<quint8> awaitReply(std::optional<quint8> wanted = std::nullopt);
     void applyReceived(quint8 byte);
     void onCommEvent(int code);
     void onPortLost(const QString &reason);
     void noResponse();
+    // The link is down until F12 brings it back: panel 1 says why.
+    void linkDown(const QString &text);
+    bool linkIsDown();
+    void reportStoreAtStartUp();
 
     // Keys.
     bool handleKeyDown(int key);
@@ -113,7 +121,13 @@ private:
     QPointer<QTextBrowser> m_help;
     QString m_helpFile;
 
+    // What panel 1 says while the link is down.
+    QString m_linkDownText;
+
     bool m_closing = false;
+    // load() has brought the link up once: from now on a failing link
+    // leaves the window open instead of ending the application.
+    bool m_inSession = false;
     bool m_initRunning = false;
     bool m_f1Busy = false;
     int m_f1Pending = 0;

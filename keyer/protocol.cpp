@@ -198,6 +198,28 @@ ReceiveEffect classifyByte(quint8 byte, qint32 minSpeed, bool xoffActive)
     return effect;
 }
 
+std::optional<char> textByte(QStringView text, qsizetype index)
+{
+    const char16_t u = text[index].unicode();
+    if (u >= 0x20 && u <= 0x7E)
+        return static_cast<char>(u);
+    // A line break is a word gap, once for CR LF.
+    if (u == u'\t' || u == u'\n' || (u == u'\r' && (index + 1 == text.size() || text[index + 1] != u'\n')))
+        return ' ';
+    return std::nullopt;
+}
+
+QByteArray textBytes(QStringView text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (const auto byte = textByte(text, i))
+            bytes.append(*byte);
+    }
+    return bytes;
+}
+
 namespace {
 
 std::optional<int> portNumber(const QString &comPort)

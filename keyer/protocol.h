@@ -97,6 +97,14 @@ struct ReceiveEffect {
 // Classifies one byte from the chip: speed report (0..191) or status (192..255).
 ReceiveEffect classifyByte(quint8 byte, qint32 minSpeed, bool xoffActive);
 
+// The bytes a message text puts on the line. Printable ASCII goes as it
+// is and a tab or line break as a blank (a word gap). Anything else has no
+// Morse code in the chip and must not go at all: a control character is a
+// command to it, and a letter outside ASCII would become '?' (keyed as ?).
+QByteArray textBytes(QStringView text);
+// The same for the one character at index (a CR before an LF goes as nothing).
+std::optional<char> textByte(QStringView text, qsizetype index);
+
 // True for bytes the chip sends unasked (status and speed reports), which
 // never answer an echo or host-open request.
 constexpr bool isUnsolicited(quint8 byte) { return byte >= 0x80; }
