@@ -12,12 +12,15 @@
 // Input: byte 0 (modulo what follows) is how many of the remaining bytes
 // answer the echo test; the rest answers host open.
 //
-// Rules checked: the answer is the first byte that is not unsolicited;
-// unsolicited bytes are exactly 0x80..0xFF (status 0xC0..0xFF and knob
-// reports 0x80 | pot), so a revision is always below 0x80; every byte
-// before the answer goes to the receive path once and in order, the answer
-// never does; an unsolicited knob report shows a speed from MinSpeed to
-// MinSpeed + 63; no byte is lost or counted twice.
+// Rules checked: unsolicited bytes are exactly 0x80..0xFF (status
+// 0xC0..0xFF and knob reports 0x80 | pot), so an answer is always below
+// 0x80. The echo's answer is the first 0x55; other bytes below 0x80 before
+// it are line noise, and every byte after it is either unsolicited or
+// stale. The revision is the first byte below 0x80. Every unsolicited byte
+// up to the answer (and after the echo's) goes to the receive path once and
+// in order, the answer never does; a knob report shows a speed from
+// MinSpeed to MinSpeed + 63; no byte is lost or counted twice.
+
 #include "fuzzcheck.h"
 
 #include "keyer/protocol.h"
@@ -33,12 +36,13 @@ constexpr qint32 kMinSpeed = 10;
 struct Stage {
     std::optional<quint8> reply;
     QByteArray applied;   // handed to the receive path, in order
-    QByteArray dropped;   // stale bytes thrown away after the echo
+    QByteArray dropped;   // noise before the answer, stale bytes after the echo
 };
 
 // The window's steps: unsolicited bytes go to the receive path until a
-// byte that answers turns up; the rest stays queued.
-Stage selectReply(QByteArray &queue)
+// byte that answers turns up (the wanted one, when one is wanted); the
+// rest stays queued.
+Stage selectReply(QByteArray &queue, std::optional<quint8> wanted)
 {
     Stage stage;
     while (!stage.reply && !queue.isEmpty()) {
@@ -46,8 +50,10 @@ Stage selectReply(QByteArray &queue)
         queue.remove(0, 1);
         if (Winkey::isUnsolicited(byte))
             stage.applied += char(byte);
-        else
+        else if (!wanted || byte == *wanted)
             stage.reply = byte;
+        else
+            stage.dropped += char(byte);
     }
     return stage;
 }
@@ -62,6 +68,17 @@ void drainAfterEcho(QByteArray &queue, Stage &stage)
             stage.dropped += c;
     }
     queue.clear();
+}
+
+// The bytes of `bytes` at or above 0x80, or below it.
+QByteArray highBytes(const QByteArray &bytes, bool high)
+{
+    QByteArray out;
+    for (const char c : bytes) {
+        if ((static_cast<quint8>(c) >= 0x80) == high)
+            out += c;
+    }
+    return out;
 }
 
 void checkApplied(const QByteArray &applied, bool &xoff)
@@ -87,28 +104,42 @@ void checkApplied(const QByteArray &applied, bool &xoff)
     }
 }
 
-void checkStage(const QByteArray &sent, const Stage &stage, const QByteArray &left)
+// Checks a stage against the rule, read straight off the bytes sent.
+// `drained`: the bytes after the answer were drained, as after the echo.
+void checkStage(const QByteArray &sent, std::optional<quint8> wanted, bool drained, const Stage &stage,
+                const QByteArray &left)
 {
     using FuzzCheck::require;
-    // Where the first byte that can answer sits, found without the queue.
     qsizetype answerAt = -1;
     for (qsizetype i = 0; i < sent.size(); ++i) {
-        if (static_cast<quint8>(sent.at(i)) < 0x80) {
+        const auto byte = static_cast<quint8>(sent.at(i));
+        if (byte < 0x80 && (!wanted || byte == *wanted)) {
             answerAt = i;
             break;
         }
     }
     if (answerAt < 0) {
-        require(!stage.reply, "no answer without a byte below 0x80");
-        require(stage.applied == sent, "every unsolicited byte goes to the receive path once, in order");
+        require(!stage.reply, "no answer without a byte that can answer");
+        require(stage.applied == highBytes(sent, true), "every unsolicited byte goes to the receive path once, in order");
+        require(stage.dropped == highBytes(sent, false), "every other byte is dropped as noise");
         return;
     }
     require(stage.reply && *stage.reply == static_cast<quint8>(sent.at(answerAt)),
-            "the answer is the first byte below 0x80");
-    require(stage.applied.startsWith(sent.left(answerAt)),
-            "the bytes before the answer go to the receive path once, in order");
-    require(stage.applied.size() + 1 + stage.dropped.size() + left.size() == sent.size(),
-            "every byte is taken exactly once");
+            "the answer is the first byte below 0x80 (the first 0x55 for the echo)");
+    const QByteArray before = sent.left(answerAt);
+    const QByteArray after = sent.mid(answerAt + 1);
+    if (drained) {
+        require(stage.applied == highBytes(before, true) + highBytes(after, true),
+                "unsolicited bytes around the echo's answer go to the receive path once, in order");
+        require(stage.dropped == highBytes(before, false) + highBytes(after, false),
+                "noise before the echo's answer and stale bytes after it are dropped");
+        require(left.isEmpty(), "nothing stays queued after the echo");
+    } else {
+        require(stage.applied == highBytes(before, true),
+                "unsolicited bytes before the answer go to the receive path once, in order");
+        require(stage.dropped == highBytes(before, false), "noise before the answer is dropped");
+        require(left == after, "the bytes after the answer stay queued, in order");
+    }
 }
 
 } // namespace
@@ -124,19 +155,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     bool xoff = false;
 
+    const quint8 echoByte = static_cast<quint8>(Winkey::kEchoByte);
     QByteArray queue = echoBytes;
-    Stage echo = selectReply(queue);
+    Stage echo = selectReply(queue, echoByte);
     if (echo.reply)
         drainAfterEcho(queue, echo);
-    checkStage(echoBytes, echo, queue);
+    checkStage(echoBytes, echoByte, echo.reply.has_value(), echo, queue);
     checkApplied(echo.applied, xoff);
     if (!echo.reply)
         return 0; // the program reports no response and ends
 
     // Whatever follows the revision stays queued for the receive path.
     queue = openBytes;
-    const Stage open = selectReply(queue);
-    checkStage(openBytes, open, queue);
+    const Stage open = selectReply(queue, std::nullopt);
+    checkStage(openBytes, std::nullopt, false, open, queue);
     checkApplied(open.applied, xoff);
     return 0;
 }
