@@ -4,6 +4,7 @@
 #include "settings/settingsstore.h"
 
 #include "settings/inicodec.h"
+#include "settings/inifile.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,6 +36,7 @@ QString shortened(const QString &text)
 } // namespace
 
 SettingsStore::SettingsStore()
+    : m_file(std::make_unique<IniFile>())
 {
 #ifdef Q_OS_WIN
     // Keep reading the registry key that the stores of earlier releases live in.
@@ -51,6 +53,7 @@ SettingsStore::SettingsStore()
 
 SettingsStore::SettingsStore(const QString &iniPath)
     : m_path(iniPath)
+    , m_file(std::make_unique<IniFile>())
 {
 }
 
@@ -88,7 +91,7 @@ void SettingsStore::refresh() const
     if (!now.exists) {
         // Deleted while we run: the last content read stands in for it.
         if (!m_seen)
-            m_file = IniFile();
+            *m_file = IniFile();
         return;
     }
     QFile file(m_path);
@@ -96,13 +99,17 @@ void SettingsStore::refresh() const
         m_readError = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
         return;
     }
-    m_file = IniFile(file.readAll());
+    *m_file = IniFile(file.readAll());
     m_seen = true;
 }
 
-QString SettingsStore::valueOf(const IniFile::Entry &entry, bool note) const
+std::optional<QString> SettingsStore::fileValue(const QString &section, const QString &key, bool note) const
 {
-    const QByteArrayView raw = m_file.value(entry);
+    const IniFile::Entry *found = m_file->find(section, key);
+    if (!found)
+        return std::nullopt;
+    const IniFile::Entry &entry = *found;
+    const QByteArrayView raw = m_file->value(entry);
     const IniCodec::Decoded decoded = IniCodec::decodeValue(raw);
     // What the store itself writes (or the same typed by hand) reads as written.
     if (!entry.hasComment && !decoded.isList && IniCodec::encodeText(decoded.text) == raw)
@@ -113,7 +120,7 @@ QString SettingsStore::valueOf(const IniFile::Entry &entry, bool note) const
     if (!entry.hasComment && plain)
         return QString::fromUtf8(raw);
     // Otherwise the INI rules decide, and the operator hears about it once.
-    const QString typed = QString::fromUtf8(m_file.typed(entry));
+    const QString typed = QString::fromUtf8(m_file->typed(entry));
     const QString id = entry.section + QLatin1Char('/') + entry.key;
     if (note && decoded.text != typed && !m_noted.contains(id)) {
         m_noted.insert(id);
@@ -135,8 +142,7 @@ QString SettingsStore::GetSetting(const QString &section, const QString &key) co
     if (unsaved != m_unsaved.cend())
         return *unsaved;
     refresh();
-    const IniFile::Entry *entry = m_file.find(section, key);
-    return entry ? valueOf(*entry, true) : QString();
+    return fileValue(section, key, true).value_or(QString());
 }
 
 bool SettingsStore::SaveSetting(const QString &section, const QString &key, const QString &value)
@@ -169,14 +175,13 @@ bool SettingsStore::SaveSetting(const QString &section, const QString &key, cons
     QString why = unreadableReason();
     if (why.isEmpty()) {
         // A file deleted while we run is put back whole, even for no change.
-        const IniFile::Entry *entry = m_file.find(section, key);
-        if (m_stamp.exists && entry && valueOf(*entry, false) == value) {
+        if (m_stamp.exists && fileValue(section, key, false) == value) {
             m_unsaved.remove(id);
             return true; // already so: the file stays untouched
         }
-        const QByteArray bytes = m_file.withValue(section, key, IniCodec::encodeText(value));
+        const QByteArray bytes = m_file->withValue(section, key, IniCodec::encodeText(value));
         if (writeFile(bytes, &why)) {
-            m_file = IniFile(bytes);
+            *m_file = IniFile(bytes);
             m_seen = true;
             m_stamp = stampOf();
             m_unsaved.remove(id);
@@ -238,7 +243,7 @@ QString SettingsStore::unreadableReason() const
     if (m_registry)
         return {};
     refresh();
-    return m_readError.isEmpty() ? m_file.binaryReason() : m_readError;
+    return m_readError.isEmpty() ? m_file->binaryReason() : m_readError;
 }
 
 QStringList SettingsStore::takeHandEditNotes()
@@ -246,7 +251,7 @@ QStringList SettingsStore::takeHandEditNotes()
     if (!m_registry && !m_strayNoted) {
         m_strayNoted = true;
         refresh();
-        for (const QByteArray &line : m_file.strayLines())
+        for (const QByteArray &line : m_file->strayLines())
             m_notes.append(QStringLiteral("%1   (no '=' in it: ignored)").arg(shortened(QString::fromUtf8(line))));
     }
     QStringList notes;

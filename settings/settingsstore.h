@@ -7,8 +7,6 @@
 // of the file as it was; a file that is no text at all is never written.
 #pragma once
 
-#include "settings/inifile.h"
-
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -16,7 +14,9 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
+class IniFile;
 class QSettings;
 
 class SettingsStore
@@ -59,8 +59,9 @@ public:
 private:
     // Re-reads the file if it changed on disk since it was last read.
     void refresh() const;
-    // The value of a line, and a note when it reads differently from how it looks.
-    QString valueOf(const IniFile::Entry &entry, bool note) const;
+    // The value the file gives section/key, if any, and a note when its
+    // line reads differently from how it looks.
+    std::optional<QString> fileValue(const QString &section, const QString &key, bool note) const;
     bool writeFile(const QByteArray &bytes, QString *why);
     void reportFailure(const QString &why);
 
@@ -80,7 +81,8 @@ private:
     std::function<void(const QString &)> m_reporter;
     bool m_reported = false;
 
-    mutable IniFile m_file;
+    // The file as last read (or written); never null.
+    std::unique_ptr<IniFile> m_file;
     mutable Stamp m_stamp;
     mutable bool m_loaded = false;
     // The file was there once: if it goes, the last content read stands in
