@@ -4,9 +4,12 @@
 #include "settings/seed.h"
 
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
 
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace Winkey {
@@ -19,16 +22,35 @@ QByteArray getSpeedPot() { return QByteArray(1, kGetSpeedPot); }
 QByteArray abortCommand() { return QByteArray(1, kClearBuffer); }
 QByteArray tuneCommand(bool keyDown) { return QByteArray{} + kKeyImmediate + char(keyDown ? 1 : 0); }
 
+namespace {
+
+// strtod in the C locale whatever the process locale is (Qt sets the
+// user's, where the decimal point may be a comma). Unlike QString::toDouble
+// it also takes a fraction too small for a double, giving 0 or a denormal.
+double strtodC(const char *text)
+{
+#ifdef Q_OS_WIN
+    static const _locale_t c = _create_locale(LC_NUMERIC, "C");
+    return _strtod_l(text, nullptr, c);
+#else
+    static const locale_t c = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
+    return strtod_l(text, nullptr, c);
+#endif
+}
+
+} // namespace
+
 std::optional<double> parseNumber(QStringView text)
 {
+    // \A and \z: "$" would also match before a final line break.
     static const QRegularExpression kNumber(
-        QStringLiteral(R"(^[ \t]*([+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+))[ \t]*$)"));
+        QStringLiteral(R"(\A[ \t]*([+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+))[ \t]*\z)"));
     const auto match = kNumber.match(text.toString());
     if (!match.hasMatch())
         return std::nullopt;
-    bool ok = false;
-    const double value = match.capturedView(1).toDouble(&ok);
-    if (!ok || !std::isfinite(value))
+    const QByteArray number = match.captured(1).toLatin1();
+    const double value = strtodC(number.constData());
+    if (!std::isfinite(value))
         return std::nullopt;
     return value;
 }
@@ -86,7 +108,9 @@ QString speedRange(const QString &maxSpeed, qint32 minSpeed)
     if (!max)
         return {}; // no number: the upload names it and sends the seed range
     const double range = *max - static_cast<double>(minSpeed);
-    return QString::number(range, 'g', 15);
+    // Shortest exact digits and never an exponent, so that the text reads
+    // back as the very same number.
+    return QString::number(range, 'f', QLocale::FloatingPointShortest);
 }
 
 namespace {
@@ -138,10 +162,15 @@ ParameterBlock parameterBlock(const KeyerSettings &s, quint8 mode, const QString
     b.append(parameterByte(QStringLiteral("DDRatio"), s.DDRatio, seedOf("Parameters", "DDRatio"), rej));
     b.append(parameterByte(QStringLiteral("Pin5Mode"), s.Pin5Mode, seedOf("Parameters", "Pin5Mode"), rej));
     b.append(parameterByte(QStringLiteral("PotRange"), s.PotRange, seedOf("Parameters", "PotRange"), rej));
-    // A rejected SpeedRange is reported under MaxSpeed, the text the operator typed.
+    // A MaxSpeed that is no number is reported under its own name; a range
+    // that is a number but too large for a whole value is simply out of range.
     for (RejectedParameter &r : rej) {
-        if (r.key == QLatin1String("SpeedRange") && range.isEmpty())
+        if (r.key != QLatin1String("SpeedRange"))
+            continue;
+        if (range.isEmpty())
             r.key = QStringLiteral("MaxSpeed");
+        else
+            r.reason = QStringLiteral("outside 0 to 255");
     }
     Q_ASSERT(b.size() == kParameterBlockSize);
     return block;
