@@ -1,8 +1,12 @@
+// The status bar of the main window. A blind operator follows the link
+// state through it, so every panel always carries an accessible name (its
+// text, or what it stands for while blank) and each change is announced.
 #include "app/statuspanels.h"
 
 #include "dialogs/uimetrics.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -13,16 +17,36 @@ namespace {
 struct PanelDesign {
     const char *key;
     const char *toolTip;
+    // The tool tip speaks of the mouse only; a screen reader user needs the key too.
+    const char *description;
+    // Spoken while the panel is blank, so that it never goes nameless.
+    const char *blankName;
     int widthTwips;
     int minimumTwips;
     bool stretches;
 };
 
 constexpr PanelDesign kPanels[] = {
-    {"Status.Panel", "Click for Help", 2510, 2300, true},
-    {"Config.Panel", "Click for About", 600, 600, false},
-    {"Speed.Panel", "Click for Speed Settings", 750, 750, false},
+    {"Status.Panel", "Click for Help",
+     "Link state and the message being sent. Click it or press Alt+H for help.", "No status",
+     2510, 2300, true},
+    {"Config.Panel", "Click for About",
+     "The keyer's serial port. Click it or press Alt+A for About.", "No port", 600, 600, false},
+    {"Speed.Panel", "Click for Speed Settings",
+     "Speed set on the keyer's knob. Click it or press Alt+S for the keyer settings.", "No speed",
+     750, 750, false},
 };
+
+// A plain QWidget shows up as a nameless filler; as a status bar, a screen
+// reader's "read the status bar" command finds the panels.
+QAccessibleInterface *statusBarInterface(const QString &className, QObject *object)
+{
+    if (className == QLatin1String(StatusPanels::staticMetaObject.className()) && object
+        && object->isWidgetType()) {
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::StatusBar);
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -30,6 +54,13 @@ StatusPanels::StatusPanels(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("StatusBar1"));
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(statusBarInterface);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
+    setAccessibleName(QStringLiteral("Status bar"));
+    setAccessibleDescription(QStringLiteral("Link state, serial port and keyer speed"));
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 1, 0, 0);
     layout->setSpacing(2);
@@ -41,14 +72,15 @@ StatusPanels::StatusPanels(QWidget *parent)
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         label->setTextFormat(Qt::PlainText);
         label->setToolTip(QString::fromLatin1(design.toolTip));
-        label->setAccessibleDescription(QString::fromLatin1(design.toolTip));
+        label->setAccessibleName(QString::fromLatin1(design.blankName));
+        label->setAccessibleDescription(QString::fromLatin1(design.description));
         label->setMinimumWidth(Ui::Metrics::px(design.minimumTwips));
         if (!design.stretches)
             label->setFixedWidth(Ui::Metrics::px(design.widthTwips));
         label->setCursor(Qt::PointingHandCursor);
         label->installEventFilter(this);
         layout->addWidget(label, design.stretches ? 1 : 0);
-        m_panels.append({label, key});
+        m_panels.append({label, key, QString::fromLatin1(design.blankName)});
     }
 }
 
@@ -58,8 +90,11 @@ void StatusPanels::setPanelText(int position, const QString &text)
     if (!label)
         return;
     label->setText(text);
-    label->setAccessibleName(text);
-    // A blind operator hears the status texts: tell the screen reader.
+    label->setAccessibleName(text.trimmed().isEmpty() ? m_panels[position - 1].blankName : text);
+    // A blind operator hears the status texts: tell the screen reader, also
+    // when the same text comes again (a message sent twice). The reader then
+    // asks for the name, which is answered from the event loop: a caller
+    // that blocks after this call keeps the text from being heard.
     if (QAccessible::isActive()) {
         QAccessibleEvent event(label, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&event);

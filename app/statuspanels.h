@@ -29,6 +29,7 @@ private:
     struct Panel {
         QLabel *label;
         QString key;
+        QString blankName;
     };
     QList<Panel> m_panels;
 };

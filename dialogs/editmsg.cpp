@@ -174,6 +174,9 @@ void EditMsg::load()
     m_text->setMaxLength(qMax(kMaxLength, int(m_loadedText.size())));
     m_text->setText(m_loadedText);
     m_frame->setTitle(frameCaption(n));
+    // A screen reader takes the frame's name, not its caption: it must say
+    // which message is being edited too.
+    m_frame->setAccessibleName(frameCaption(n).trimmed());
 }
 
 void EditMsg::updateClicked()

@@ -1,5 +1,9 @@
+// The port chooser. The first run and a port that cannot be opened both end
+// here, before the main window exists, so it must work by keyboard and
+// screen reader alone.
 #include "dialogs/portchooser.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -27,6 +31,13 @@ PortChooser::PortChooser(const QString &intro, QWidget *parent)
     m_ports->setAccessibleName(QStringLiteral("Serial port"));
     m_ports->setAccessibleDescription(
         QStringLiteral("The serial port the WinKey keyer is connected to; pick one or type a device path"));
+    // The open list and the typing field are objects of their own to a
+    // screen reader, and would be announced nameless.
+    m_ports->view()->setAccessibleName(QStringLiteral("Serial ports found"));
+    m_ports->view()->setAccessibleDescription(QStringLiteral("The serial ports found on this computer"));
+    m_ports->lineEdit()->setAccessibleName(QStringLiteral("Serial port"));
+    m_ports->lineEdit()->setAccessibleDescription(
+        QStringLiteral("Type the device path of the port, such as /dev/ttyUSB0"));
     for (const auto &[port, shown] : availablePorts())
         m_ports->addItem(shown, port);
     auto *label = new QLabel(QStringLiteral("&Port:"), this);
@@ -34,6 +45,12 @@ PortChooser::PortChooser(const QString &intro, QWidget *parent)
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->setObjectName(QStringLiteral("PortButtons"));
+    buttons->setAccessibleName(QStringLiteral("Confirm"));
+    buttons->setAccessibleDescription(QStringLiteral("Use the port, or cancel"));
+    buttons->button(QDialogButtonBox::Ok)->setAccessibleDescription(
+        QStringLiteral("Uses the port shown for the keyer"));
+    buttons->button(QDialogButtonBox::Cancel)->setAccessibleDescription(
+        QStringLiteral("Chooses no port; Zavo Keyer then ends"));
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(text);

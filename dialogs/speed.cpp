@@ -9,6 +9,7 @@
 #include "settings/keyersettings.h"
 #include "settings/settingsstore.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -120,6 +121,9 @@ QComboBox *makeList(QGroupBox *frame, const char *objectName, int left, int top,
     combo->setEditable(false);
     place(combo, left, top, width, kListHeight);
     describe(combo, name, description);
+    // The open list is an object of its own to a screen reader: without a
+    // name it is announced as a bare "list".
+    describe(combo->view(), name, description);
     return combo;
 }
 
@@ -206,6 +210,8 @@ void Speed::buildUi()
 
     m_frame1 = makeFrame(this, "Frame1", QString(), 0, 0, 6735, 3135,
                          QStringLiteral("The keyer settings"));
+    // The outer frame has no caption to lend a screen reader its name.
+    m_frame1->setAccessibleName(QStringLiteral("Keyer settings"));
 
     // Widgets are created in tab order: down each frame, frame by frame.
     m_speedFrame = makeFrame(m_frame1, "Frame2", QStringLiteral("Speed"), 120, 120, 2055, 1815,
