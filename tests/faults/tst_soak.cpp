@@ -102,7 +102,13 @@ void SoakTest::tenThousandMixedKeys()
     const qint64 after = residentBytes();
     expected.truncate(length);
     qInfo("resident memory: %lld kB before, %lld kB after %d messages", before / 1024, after / 1024, kMessages);
+#ifdef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory back in its quarantine, so the
+    // resident set grows whatever the program does; LeakSanitizer checks
+    // for leaks in that build instead.
+#else
     QVERIFY2(after - before <= kAllowedGrowth, qPrintable(QString::number(after - before)));
+#endif
 
     QTRY_VERIFY_WITH_TIMEOUT(s.since().size() >= expected.size(), 30000);
     const QByteArray received = s.settle(300);
