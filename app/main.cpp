@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr const char *kVersion = Zavo::Version::kShown;
+
 int printUsage()
 {
     std::printf("Usage: zavokeyer [--first-run-port PORT] [--version | --help]\n\n"
@@ -27,7 +29,7 @@ int printUsage()
                 "                         instead of asking for it\n"
                 "  --version              print the version and exit\n"
                 "  --help                 print this text and exit\n",
-                Zavo::Version::kFull, Zavo::Version::kDescription);
+                kVersion, Zavo::Version::kDescription);
     return 0;
 }
 
@@ -53,7 +55,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zavokeyer"));
     QApplication::setApplicationDisplayName(QString::fromLatin1(Zavo::Version::kTitle));
-    QApplication::setApplicationVersion(QString::fromLatin1(Zavo::Version::kFull));
+    QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    // Lets Wayland desktops tie the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.zavokeyer"));
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/zavokeyer-32.png"));
     icon.addFile(QStringLiteral(":/icons/zavokeyer-64.png"));

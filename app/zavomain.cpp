@@ -524,9 +524,15 @@ bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
         if (!target || target->window() != this)
             break;
         auto *key = static_cast<QKeyEvent *>(event);
+        // A key the window does not use goes on to the control as it came:
+        // left marked ignored, Tab would move the focus twice.
+        const bool wasAccepted = key->isAccepted();
         key->setAccepted(true);
         keyPressEvent(key);
-        return key->isAccepted();
+        if (key->isAccepted())
+            return true;
+        key->setAccepted(wasAccepted);
+        return false;
     }
     case QEvent::MouseMove:
         for (int n = 1; n <= 5; ++n) {

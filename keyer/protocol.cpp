@@ -230,7 +230,7 @@ ReceiveEffect classifyByte(quint8 byte, qint32 minSpeed, bool xoffActive)
 std::optional<char> textByte(QStringView text, qsizetype index)
 {
     const char16_t u = text[index].unicode();
-    if (u >= 0x20 && u <= 0x7E)
+    if ((u >= 0x20 && u <= 0x7E) || (u >= 0xA0 && u <= 0xFF))
         return static_cast<char>(u);
     // A line break is a word gap, once for CR LF.
     if (u == u'\t' || u == u'\n' || (u == u'\r' && (index + 1 == text.size() || text[index + 1] != u'\n')))

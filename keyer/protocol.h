@@ -97,10 +97,11 @@ struct ReceiveEffect {
 // Classifies one byte from the chip: speed report (0..191) or status (192..255).
 ReceiveEffect classifyByte(quint8 byte, qint32 minSpeed, bool xoffActive);
 
-// The bytes a message text puts on the line. Printable ASCII goes as it
-// is and a tab or line break as a blank (a word gap). Anything else has no
-// Morse code in the chip and must not go at all: a control character is a
-// command to it, and a letter outside ASCII would become '?' (keyed as ?).
+// The bytes a message text puts on the line, one per character as stored:
+// printable ASCII and printable Latin-1 go as they are, a tab or line break
+// as a blank (a word gap). A control character never goes: to the chip it is
+// a command (0B 01 would hold the transmitter keyed). A character beyond
+// Latin-1 has no byte of its own and is left out rather than sent as '?'.
 QByteArray textBytes(QStringView text);
 // The same for the one character at index (a CR before an LF goes as nothing).
 std::optional<char> textByte(QStringView text, qsizetype index);

@@ -492,8 +492,6 @@ def all_scenarios():
 EXPECTED_FAILURES = {
     "aborted_heard": ("app/zavomain.cpp: abortSending() sleeps 1.2 s in the GUI thread",
                       "instead of 'Aborted!'"),
-    "tab_order": ("app/zavomain.cpp: eventFilter() leaves unused keys marked ignored",
-                  "Tab visits"),
 }
 
 

@@ -31,7 +31,7 @@ struct Desk {
         QByteArray now = rig.sim.received().mid(base);
         do {
             last = now;
-            QTest::qWait(150);
+            QTest::qWait(250);
             now = rig.sim.received().mid(base);
         } while (now != last);
         return now;

@@ -30,7 +30,7 @@ struct Session {
     }
     QByteArray since() const { return rig.sim.received().mid(base); }
     // Bytes the simulator receives after the last mark, once they stop coming.
-    QByteArray settle(int quietMs = 150)
+    QByteArray settle(int quietMs = 250)
     {
         QByteArray last;
         QByteArray now = since();
