@@ -516,8 +516,33 @@ void ZavoMain::onPortLost(const QString &reason)
 
 // ---------------------------------------------------------------- keys
 
+namespace {
+
+bool isOperatorInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
 {
+    if (m_holding && isOperatorInput(event->type()) && (watched->isWindowType() || watched->isWidgetType())) {
+        m_held.push_back({watched, std::unique_ptr<QEvent>(event->clone())});
+        return true;
+    }
     switch (event->type()) {
     case QEvent::KeyPress: {
         auto *target = qobject_cast<QWidget *>(watched);
@@ -644,9 +669,31 @@ void ZavoMain::abortSending()
     ++m_abortGeneration;
     m_f1Pending = 0;
     setPanel(1, QStringLiteral("Aborted!"), true);
-    blockingSleep(1200);
+    const int threshold = m_port->receiveThreshold();
+    holdFor(1200);
     setPanel(1, linkIsDown() ? m_linkDownText : QString());
+    // What the chip said meanwhile is read now, after the panel is cleared.
+    m_port->setReceiveThreshold(threshold);
     m_waker.wake();
+}
+
+void ZavoMain::holdFor(int ms)
+{
+    // For the operator and the chip this is a blocking pause: keys, clicks
+    // and received bytes all wait until it is over and are then handled in
+    // order. Unlike a sleep of the thread it still paints the window and
+    // answers the screen reader, which is how a blind operator hears
+    // "Aborted!" at all.
+    m_port->setReceiveThreshold(0);
+    m_holding = true;
+    waitInEventLoop(m_waker, [this] { return m_closing; }, 0, ms);
+    m_holding = false;
+    std::vector<HeldEvent> held;
+    held.swap(m_held);
+    for (HeldEvent &h : held) {
+        if (h.receiver)
+            QCoreApplication::postEvent(h.receiver, h.event.release());
+    }
 }
 
 bool ZavoMain::sendAborted(quint64 generation) const

@@ -9,6 +9,8 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
+#include <vector>
 #include <functional>
 #include <optional>
 
@@ -106,6 +108,7 @@ private:
     void showHelp();
     void runSettingsUpdate();
     void blockingSleep(int ms);
+    void holdFor(int ms);
 
     SettingsStore &m_store;
     Hooks m_hooks;
@@ -125,6 +128,13 @@ private:
     QString m_linkDownText;
 
     bool m_closing = false;
+    // While Escape holds the window, the operator's input waits here.
+    struct HeldEvent {
+        QPointer<QObject> receiver;
+        std::unique_ptr<QEvent> event;
+    };
+    std::vector<HeldEvent> m_held;
+    bool m_holding = false;
     // load() has brought the link up once: from now on a failing link
     // leaves the window open instead of ending the application.
     bool m_inSession = false;

@@ -66,6 +66,7 @@ private slots:
     void tuneBlocksMessagesTwoToFive();
     void tuneTwiceAndTuneAbortTune();
     void escapeAbortsAndClearsThePanelLater();
+    void keysDuringTheAbortPauseWaitTheirTurn();
     void emptyMessagesWriteNothing();
     void f12ReinitialisesAndKeepsTune();
     void qIsDiscardedOtherKeysPass();
@@ -202,6 +203,27 @@ void KeysTest::escapeAbortsAndClearsThePanelLater()
     QCOMPARE(panels.at(0).at(1).toString(), QStringLiteral("Aborted!"));
     QCOMPARE(panels.at(1).at(1).toString(), QString());
     QVERIFY(panels.at(1).at(0).toInt() == 1);
+}
+
+void KeysTest::keysDuringTheAbortPauseWaitTheirTurn()
+{
+    Session s;
+    QVERIFY(s.up());
+    Settings.Message2 = QStringLiteral("AFTER");
+    bool paintedMeanwhile = false;
+    // Pressed 300 ms into the pause: acted on only when it is over.
+    QTimer::singleShot(300, s.rig.window.get(), [&] {
+        paintedMeanwhile = s.panel(1) == QLatin1String("Aborted!");
+        s.key(Qt::Key_F2);
+        QCOMPARE(s.panel(1), QStringLiteral("Aborted!"));
+    });
+    QElapsedTimer timer;
+    timer.start();
+    s.key(Qt::Key_Escape);
+    QVERIFY(paintedMeanwhile);
+    QVERIFY(timer.elapsed() >= 1190);
+    QTRY_COMPARE(s.panel(1), QStringLiteral("AFTER"));
+    QCOMPARE(s.settle(), QByteArray("\x0a" "AFTER"));
 }
 
 void KeysTest::emptyMessagesWriteNothing()
