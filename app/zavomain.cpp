@@ -537,6 +537,15 @@ bool isOperatorInput(QEvent::Type type)
 
 } // namespace
 
+int ZavoMain::messageButton(const QObject *object) const
+{
+    for (int n = 1; n <= 5; ++n) {
+        if (object == m_msg[n - 1])
+            return n;
+    }
+    return 0;
+}
+
 bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
 {
     if (m_holding && isOperatorInput(event->type()) && (watched->isWindowType() || watched->isWidgetType())) {
@@ -560,33 +569,23 @@ bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
         return false;
     }
     case QEvent::MouseMove:
-        for (int n = 1; n <= 5; ++n) {
-            // With the link down panel 1 keeps saying so.
-            if (watched == m_msg[n - 1] && !TuneOn && m_port->isOpen())
-                setPanel(1, Settings.message(n));
-        }
+        // With the link down panel 1 keeps saying so.
+        if (const int n = messageButton(watched); n > 0 && !TuneOn && m_port->isOpen())
+            setPanel(1, Settings.message(n));
         break;
     case QEvent::MouseButtonPress:
-        if (static_cast<QMouseEvent *>(event)->button() == Qt::RightButton) {
-            for (int n = 1; n <= 5; ++n) {
-                if (watched == m_msg[n - 1]) {
-                    showEditor(n);
-                    return true;
-                }
-            }
+    case QEvent::ContextMenu: {
+        // A right press, or the keyboard's menu key on a focused message
+        // button, opens the editor for that message.
+        const bool wanted = event->type() == QEvent::MouseButtonPress
+            ? static_cast<QMouseEvent *>(event)->button() == Qt::RightButton
+            : static_cast<QContextMenuEvent *>(event)->reason() == QContextMenuEvent::Keyboard;
+        if (const int n = messageButton(watched); wanted && n > 0) {
+            showEditor(n);
+            return true;
         }
         break;
-    case QEvent::ContextMenu:
-        // The keyboard's menu key on a focused message button opens its editor.
-        if (static_cast<QContextMenuEvent *>(event)->reason() == QContextMenuEvent::Keyboard) {
-            for (int n = 1; n <= 5; ++n) {
-                if (watched == m_msg[n - 1]) {
-                    showEditor(n);
-                    return true;
-                }
-            }
-        }
-        break;
+    }
     default:
         break;
     }

@@ -101,6 +101,8 @@ private:
 
     // Controls and dialogs.
     void clickButton(int key);
+    // 1 to 5 for a message button, 0 for anything else.
+    int messageButton(const QObject *object) const;
     void onPanelClicked(const QString &key);
     void showEditor(int n);
     void showAbout();
