@@ -15,28 +15,8 @@ using namespace Zavo;
 
 namespace {
 
-struct Desk {
-    bool up()
-    {
-        if (!rig.start() || !rig.window->load() || !rig.waitReceived(seedStartupBytes().size()))
-            return false;
-        QTest::qWait(50);
-        base = rig.sim.received().size();
-        rig.window->show();
-        return QTest::qWaitForWindowExposed(rig.window.get());
-    }
-    QByteArray settle()
-    {
-        QByteArray last;
-        QByteArray now = rig.sim.received().mid(base);
-        do {
-            last = now;
-            QTest::qWait(250);
-            now = rig.sim.received().mid(base);
-        } while (now != last);
-        return now;
-    }
-    void mark() { base = rig.sim.received().size(); }
+// A running session, with the mouse.
+struct Desk : Session {
     // The pointer moving over a button, as the window system delivers it.
     void hover(const char *name, QPoint at)
     {
@@ -66,9 +46,6 @@ struct Desk {
         }
         return count == 1 ? found : nullptr;
     }
-
-    Rig rig;
-    qsizetype base = 0;
 };
 
 } // namespace

@@ -11,46 +11,6 @@
 
 using namespace Zavo;
 
-namespace {
-
-// A running link with the seed store; tests then read what follows.
-struct Session {
-    explicit Session(QStringList simArgs = {})
-        : rig(std::move(simArgs))
-    {
-    }
-    bool up()
-    {
-        if (!rig.start() || !rig.window->load() || !rig.waitReceived(seedStartupBytes().size()))
-            return false;
-        QTest::qWait(50); // the pot answer
-        base = rig.sim.received().size();
-        rig.window->show();
-        return QTest::qWaitForWindowExposed(rig.window.get());
-    }
-    QByteArray since() const { return rig.sim.received().mid(base); }
-    // Bytes the simulator receives after the last mark, once they stop coming.
-    QByteArray settle(int quietMs = 250)
-    {
-        QByteArray last;
-        QByteArray now = since();
-        do {
-            last = now;
-            QTest::qWait(quietMs);
-            now = since();
-        } while (now != last);
-        return now;
-    }
-    void mark() { base = rig.sim.received().size(); }
-    QWidget *focused() const { return rig.window->findChild<QPushButton *>(QStringLiteral("Msg1")); }
-    void key(int key) { QTest::keyClick(focused(), Qt::Key(key)); }
-    QString panel(int n) const { return rig.window->panelText(n); }
-
-    Rig rig;
-    qsizetype base = 0;
-};
-
-} // namespace
 
 class KeysTest : public QObject
 {
