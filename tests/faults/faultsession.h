@@ -6,6 +6,7 @@
 #include "integration/rig.h"
 
 #include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QPushButton>
@@ -30,6 +31,30 @@ public:
 private:
     QMetaObject::Connection m_connection;
     int m_count = 0;
+};
+
+// A 20 ms timer that records the longest pause between its ticks: how long
+// the event loop was kept from running while it lives.
+class EventLoopPulse
+{
+public:
+    EventLoopPulse()
+    {
+        m_clock.start();
+        QObject::connect(&m_ticker, &QTimer::timeout, [this] {
+            m_longestGap = std::max(m_longestGap, m_clock.elapsed() - m_lastTick);
+            m_lastTick = m_clock.elapsed();
+        });
+        m_ticker.start(20);
+    }
+    void stop() { m_ticker.stop(); }
+    qint64 longestGap() const { return m_longestGap; }
+
+private:
+    QElapsedTimer m_clock;
+    QTimer m_ticker;
+    qint64 m_lastTick = 0;
+    qint64 m_longestGap = 0;
 };
 
 // Runs the event loop for ms with nothing but a timer to end it: the loop
