@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <utility>
 
 namespace {
@@ -16,36 +17,73 @@ constexpr quint8 kAdminReset = 0x01;
 constexpr quint8 kAdminHostOpen = 0x02;
 constexpr quint8 kAdminHostClose = 0x03;
 constexpr quint8 kAdminEcho = 0x04;
-constexpr quint8 kAdminStandaloneMessage = 0x0E;
+constexpr quint8 kAdminPaddleA2d = 0x05;
+constexpr quint8 kAdminSpeedA2d = 0x06;
+constexpr quint8 kAdminGetValues = 0x07;
+constexpr quint8 kAdminMajorRevision = 0x09;
+constexpr quint8 kAdminDumpEeprom = 0x0C;
+constexpr quint8 kAdminLoadEeprom = 0x0D;
+constexpr quint8 kAdminReadVcc = 0x15;
+constexpr quint8 kAdminMinorRevision = 0x17;
+constexpr quint8 kAdminIcType = 0x18;
+constexpr quint8 kSetSpeed = 0x02;
+constexpr quint8 kSetupPot = 0x05;
 constexpr quint8 kGetPot = 0x07;
 constexpr quint8 kClearBuffer = 0x0A;
 constexpr quint8 kKeyImmediate = 0x0B;
+constexpr quint8 kSetMode = 0x0E;
 constexpr quint8 kLoadDefaults = 0x0F;
+constexpr quint8 kRequestStatus = 0x15;
+constexpr quint8 kPointer = 0x16;
+constexpr quint8 kBufferedSpeed = 0x1C;
+constexpr quint8 kCancelBufferedSpeed = 0x1E;
 constexpr quint8 kCalibrationFf = 0xFF;
 constexpr quint8 kFirstText = 0x20;
 constexpr quint8 kLastText = 0x7F;
 constexpr int kMaxPot = 63;
+constexpr int kEepromSize = 256;
 constexpr double kParisMs = 1200.0; // one dit at 1 WPM
+
+// Where the parameters the simulator acts on sit among the 15 values of a
+// load-defaults block.
+constexpr int kValueMode = 0;
+constexpr int kValueSpeed = 1;
+constexpr int kValueMinWpm = 6;
+constexpr int kValueRange = 7;
+
+// Power-up parameters: mode 0, 20 WPM, sidetone 5, weight 50, no PTT times,
+// knob from 10 WPM over 25, switchpoint and ratio 50, pin configuration 5.
+const QByteArray kPowerUpValues = QByteArray::fromHex("00 14 05 32 00 00 0A 19 00 00 00 32 32 05 FF");
 
 // Argument bytes that follow each host command 0x01..0x1F; a command's
 // arguments are never text, whatever their values.
 constexpr std::array<int, 0x20> kArgumentCount = {
-    0, // 00: admin, handled apart
+    0, // 00: admin, by its second byte
     1, 1, 1, 2, 3, 1, 0, 0, 1, 0, 1, 1, 1, 1, // 01..0E
     ChipModel::kBlockSize - 1, // 0F: load defaults
-    1, 1, 1, 0, 1, 0, 1, 1, 1, 1, 1, 2, 1, 1, 0, 0, // 10..1F
+    1, 1, 1, 0, 1, 0, 1, 1, 1, 1, 1, 2, 1, 1, 0, 0, // 10..1F; 16 by its first argument
+};
+
+// Argument bytes after 00 and each admin command 00..19; later ones take none.
+constexpr std::array<int, 0x1A> kAdminArgumentCount = {
+    0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, kEepromSize, 1, 1, // 00..0F
+    0, 0, 0, 2, 0, 0, 1, 0, 0, 1, // 10..19
 };
 
 // Full length of the command whose first bytes are in command.
 int commandLength(const QByteArray &command)
 {
     const quint8 code = quint8(command.at(0));
-    if (code != kAdmin)
+    if (code != kAdmin && code != kPointer)
         return 1 + kArgumentCount[code];
     if (command.size() < 2)
         return 2;
     const quint8 sub = quint8(command.at(1));
-    return (sub == kAdminEcho || sub == kAdminStandaloneMessage) ? 3 : 2;
+    if (code == kPointer)
+        // 16 00 resets the pointers; the other three move them or add nulls
+        // and carry one more byte.
+        return sub == 0 ? 2 : 3;
+    return 2 + (std::size_t(sub) < kAdminArgumentCount.size() ? kAdminArgumentCount[sub] : 0);
 }
 
 } // namespace
@@ -53,6 +91,8 @@ int commandLength(const QByteArray &command)
 ChipModel::ChipModel(const ChipOptions &options)
     : m_options(options)
     , m_pot(std::clamp(options.pot, 0, kMaxPot))
+    , m_values(kPowerUpValues)
+    , m_eeprom(kEepromSize, '\0')
 {
     m_options.bufferSize = std::max(m_options.bufferSize, 1);
 }
@@ -71,6 +111,7 @@ void ChipModel::advance(double nowMs)
     while (m_charEnd && *m_charEnd <= nowMs) {
         const double end = *m_charEnd;
         m_charEnd.reset();
+        echoKeyed(m_current);
         startNext(end);
     }
     finishIfIdle();
@@ -86,7 +127,7 @@ void ChipModel::turnPot(int pot, double nowMs)
     advance(nowMs);
     m_pot = std::clamp(pot, 0, kMaxPot);
     note(QStringLiteral("pot %1").arg(m_pot), nowMs);
-    send(kPotFlag | quint8(m_pot));
+    send(potReport());
 }
 
 void ChipModel::pauseKeying(double nowMs)
@@ -94,6 +135,7 @@ void ChipModel::pauseKeying(double nowMs)
     advance(nowMs);
     m_paused = true;
     note(QStringLiteral("xoff"), nowMs);
+    m_status = kStatusXoff;
     send(kStatusXoff);
 }
 
@@ -103,6 +145,10 @@ void ChipModel::resumeKeying(double nowMs)
     m_paused = false;
     note(QStringLiteral("xon"), nowMs);
     send(kStatusXon);
+    // The operator's XON is sent whatever the state; what follows is
+    // measured against the real one.
+    const bool busy = m_charEnd || !m_buffer.isEmpty();
+    m_status = kStatusIdle | (busy ? kStatusBusyBit : 0) | (m_xoff ? kStatusXoffBit : 0);
     startNext(nowMs);
     finishIfIdle();
 }
@@ -115,7 +161,9 @@ void ChipModel::reset()
     m_tuneOn = false;
     m_paused = false;
     m_expectCalibrationFf = false;
+    m_status = kStatusIdle;
     m_block.clear();
+    m_values = kPowerUpValues;
     m_command.clear();
 }
 
@@ -132,15 +180,27 @@ QList<ChipEvent> ChipModel::takeEvents()
 
 int ChipModel::speedWpm() const
 {
-    if (m_block.size() < kBlockSize)
-        return kDefaultWpm;
-    const int fixed = quint8(m_block.at(2));
-    const int minimum = quint8(m_block.at(7));
-    const int range = quint8(m_block.at(8));
-    // The chip spreads its knob over the block's range, so the knob can
-    // never add more than the range above the minimum.
-    const int wpm = fixed != 0 ? fixed : minimum + std::min(m_pot, range);
-    return std::clamp(wpm, kMinWpm, kMaxWpm);
+    if (m_bufferedWpm > 0)
+        return m_bufferedWpm;
+    const int fixed = quint8(m_values.at(kValueSpeed));
+    return fixed != 0 ? std::clamp(fixed, kMinWpm, kMaxWpm) : knobWpm();
+}
+
+int ChipModel::knobWpm() const
+{
+    // The knob spreads over the range the host set, so it never adds more
+    // than the range above the minimum.
+    const int minimum = quint8(m_values.at(kValueMinWpm));
+    const int range = quint8(m_values.at(kValueRange));
+    return std::clamp(minimum + std::min(m_pot, range), kMinWpm, kMaxWpm);
+}
+
+quint8 ChipModel::potReport() const
+{
+    // What the host adds back to its minimum is the speed the chip keys at
+    // from the knob; six bits, or the report would read as a status byte.
+    const int minimum = quint8(m_values.at(kValueMinWpm));
+    return kPotFlag | quint8(std::clamp(knobWpm() - minimum, 0, kMaxPot));
 }
 
 double ChipModel::characterMs(char c) const
@@ -166,7 +226,7 @@ void ChipModel::handleByte(quint8 byte, double now)
             return;
         }
         if (byte >= kFirstText) {
-            acceptText(char(byte), now);
+            bufferCommand(QByteArray(1, char(byte)), now);
             return;
         }
     }
@@ -181,21 +241,47 @@ void ChipModel::execute(const QByteArray &command, double now)
     case kAdmin:
         executeAdmin(command, now);
         break;
+    case kSetSpeed: {
+        const int wpm = quint8(command.at(1));
+        // 0 hands the speed back to the knob.
+        m_values[kValueSpeed] = char(wpm == 0 ? 0 : std::clamp(wpm, kMinWpm, kMaxWpm));
+        note(wpm == 0 ? QStringLiteral("speed knob") : QStringLiteral("speed %1").arg(speedWpm()), now);
+        break;
+    }
+    case kSetupPot:
+        m_values[kValueMinWpm] = command.at(1);
+        m_values[kValueRange] = command.at(2);
+        break;
     case kGetPot:
-        send(kPotFlag | quint8(m_pot));
+        send(potReport());
         break;
     case kClearBuffer:
         note(QStringLiteral("clear"), now);
         clearText();
+        // Sent even when the chip was idle: a host that clears learns at
+        // once that nothing is left to key.
+        m_status = kStatusIdle;
         send(kStatusIdle);
         break;
     case kKeyImmediate:
         m_tuneOn = command.at(1) != 0;
         record(ChipEvent::Kind::Tune, m_tuneOn ? QStringLiteral("on") : QStringLiteral("off"), now);
         break;
+    case kSetMode:
+        m_values[kValueMode] = command.at(1);
+        note(QStringLiteral("mode %1").arg(hexText(command.mid(1))), now);
+        break;
     case kLoadDefaults:
         m_block = command;
+        m_values = command.mid(1);
         note(QStringLiteral("block %1").arg(hexText(command)), now);
+        break;
+    case kRequestStatus:
+        send(m_status);
+        break;
+    case kBufferedSpeed:
+    case kCancelBufferedSpeed:
+        bufferCommand(command, now);
         break;
     default:
         // Settings the simulator does not act on; the log shows them as received.
@@ -223,30 +309,52 @@ void ChipModel::executeAdmin(const QByteArray &command, double now)
         note(QStringLiteral("host close"), now);
         // Leaving host mode abandons the host's text; no status follows.
         clearText();
+        m_status = kStatusIdle;
         m_hostOpen = false;
         break;
     case kAdminEcho:
         reply(quint8(command.at(2)));
+        break;
+    case kAdminGetValues:
+        for (const char value : std::as_const(m_values))
+            send(quint8(value));
+        break;
+    case kAdminMajorRevision:
+        send(quint8(m_options.revision));
+        break;
+    case kAdminDumpEeprom:
+        for (const char value : std::as_const(m_eeprom))
+            send(quint8(value));
+        break;
+    case kAdminLoadEeprom:
+        m_eeprom = command.mid(2);
+        break;
+    case kAdminPaddleA2d:
+    case kAdminSpeedA2d:
+    case kAdminReadVcc:
+    case kAdminMinorRevision:
+    case kAdminIcType:
+        // Readings the simulator has no value for: the host still gets its
+        // one byte and stays in step.
+        send(0);
         break;
     default:
         break;
     }
 }
 
-void ChipModel::acceptText(char c, double now)
+// Text, and the commands that act only when the keying reaches them.
+void ChipModel::bufferCommand(const QByteArray &command, double now)
 {
-    if (!m_hostOpen) {
-        drop(c, DropReason::Closed, now);
+    if (!m_hostOpen || m_buffer.size() + command.size() > m_options.bufferSize) {
+        for (const char byte : command)
+            drop(byte, m_hostOpen ? DropReason::Full : DropReason::Closed, now);
         return;
     }
-    if (m_buffer.size() >= m_options.bufferSize) {
-        drop(c, DropReason::Full, now);
-        return;
-    }
-    m_buffer.append(c);
+    m_buffer.append(command);
     if (!m_xoff && m_buffer.size() * 3 > 2 * m_options.bufferSize) {
         m_xoff = true;
-        send(kStatusXoff);
+        reportStatus(true);
     }
     startNext(now);
 }
@@ -254,30 +362,47 @@ void ChipModel::acceptText(char c, double now)
 void ChipModel::startNext(double now)
 {
     while (!m_paused && !m_charEnd && !m_buffer.isEmpty()) {
-        const char c = m_buffer.front();
-        m_buffer.remove(0, 1);
+        const quint8 head = quint8(m_buffer.front());
+        const QByteArray entry = m_buffer.left(head == kBufferedSpeed ? 2 : 1);
+        m_buffer.remove(0, entry.size());
         if (m_xoff && m_buffer.size() * 3 < m_options.bufferSize) {
             m_xoff = false;
-            send(kStatusXon);
+            reportStatus(true);
         }
+        if (head == kBufferedSpeed) {
+            const int wpm = quint8(entry.at(1));
+            m_bufferedWpm = wpm == 0 ? 0 : std::clamp(wpm, kMinWpm, kMaxWpm);
+            note(QStringLiteral("buffered speed %1").arg(speedWpm()), now);
+            continue;
+        }
+        if (head == kCancelBufferedSpeed) {
+            m_bufferedWpm = 0;
+            note(QStringLiteral("buffered speed off"), now);
+            continue;
+        }
+        const char c = char(head);
         const double ms = characterMs(c);
         if (ms < 0) {
-            note(QStringLiteral("skip %1").arg(hexText(QByteArray(1, c))), now);
+            note(QStringLiteral("skip %1").arg(hexText(entry)), now);
+            // Still echoed, so that a host counting echoes stays in step.
+            echoKeyed(c);
             continue;
         }
         record(ChipEvent::Kind::Keyed, QString(QChar::fromLatin1(c)), now);
-        m_busy = true;
-        if (ms > 0)
+        reportStatus(true);
+        if (ms > 0) {
             m_charEnd = now + ms;
+            m_current = c;
+        } else {
+            echoKeyed(c);
+        }
     }
 }
 
 void ChipModel::finishIfIdle()
 {
-    if (m_busy && !m_charEnd && m_buffer.isEmpty()) {
-        m_busy = false;
-        send(kStatusIdle);
-    }
+    if (!m_paused && !m_charEnd && m_buffer.isEmpty())
+        reportStatus(false);
 }
 
 void ChipModel::clearText()
@@ -285,7 +410,25 @@ void ChipModel::clearText()
     m_buffer.clear();
     m_charEnd.reset();
     m_xoff = false;
-    m_busy = false;
+    m_bufferedWpm = 0;
+}
+
+void ChipModel::reportStatus(bool busy)
+{
+    // While the operator holds the flow, the XOFF sent then stands.
+    if (m_paused)
+        return;
+    const quint8 status = kStatusIdle | (busy ? kStatusBusyBit : 0) | (m_xoff ? kStatusXoffBit : 0);
+    if (status == m_status)
+        return;
+    m_status = status;
+    send(status);
+}
+
+void ChipModel::echoKeyed(char c)
+{
+    if (quint8(m_values.at(kValueMode)) & kModeSerialEcho)
+        send(quint8(c));
 }
 
 void ChipModel::reply(quint8 byte)

@@ -17,11 +17,17 @@ public:
     static constexpr int kDefaultWpm = 20;
     static constexpr int kMinWpm = 5;
     static constexpr int kMaxWpm = 99;
+    // Status byte: 0xC0 plus flag bits; busy with room is C4, busy and
+    // more than 2/3 full is C5, idle is C0.
     static constexpr quint8 kStatusIdle = 0xC0;
-    static constexpr quint8 kStatusXon = 0xC4;
-    static constexpr quint8 kStatusXoff = 0xC5;
+    static constexpr quint8 kStatusXoffBit = 0x01;
+    static constexpr quint8 kStatusBusyBit = 0x04;
+    static constexpr quint8 kStatusXon = kStatusIdle | kStatusBusyBit;
+    static constexpr quint8 kStatusXoff = kStatusXon | kStatusXoffBit;
     static constexpr quint8 kPotFlag = 0x80;
     static constexpr int kBlockSize = 16;
+    // Mode register bit that asks for every keyed character to be echoed.
+    static constexpr quint8 kModeSerialEcho = 0x04;
 
     explicit ChipModel(const ChipOptions &options = {});
 
@@ -41,7 +47,7 @@ public:
     // like a chip whose transmit line broke while it kept working.
     void setSilent(bool silent) { m_options.silent = silent; }
     bool isSilent() const { return m_options.silent; }
-    // Power-up state: host mode closed, buffer empty, no parameter block.
+    // Power-up state: host mode closed, buffer empty, power-up parameters.
     // The knob keeps its position.
     void reset();
 
@@ -52,9 +58,11 @@ public:
     bool isTuneOn() const { return m_tuneOn; }
     bool isKeying() const { return m_charEnd.has_value(); }
     int pot() const { return m_pot; }
+    // Bytes waiting in the buffer, buffered commands included.
     int buffered() const { return int(m_buffer.size()); }
     // The last load-defaults block, 0x0F first; empty before the first one.
     QByteArray parameterBlock() const { return m_block; }
+    // The speed the next character is keyed at.
     int speedWpm() const;
     // How long the chip takes for one character at the current speed, in
     // milliseconds; -1 for a character it skips.
@@ -66,10 +74,15 @@ private:
     void handleByte(quint8 byte, double now);
     void execute(const QByteArray &command, double now);
     void executeAdmin(const QByteArray &command, double now);
-    void acceptText(char c, double now);
+    void bufferCommand(const QByteArray &command, double now);
     void startNext(double now);
     void finishIfIdle();
     void clearText();
+    // Sends the status byte when it differs from the last one sent.
+    void reportStatus(bool busy);
+    int knobWpm() const;
+    quint8 potReport() const;
+    void echoKeyed(char c);
     void reply(quint8 byte);
     void send(quint8 byte);
     void note(const QString &text, double now);
@@ -83,14 +96,22 @@ private:
     bool m_tuneOn = false;
     bool m_paused = false;
     bool m_xoff = false;
-    // A character was keyed since the last idle status: the next idle moment sends one.
-    bool m_busy = false;
+    // The status the host was last told, so that only changes are sent.
+    quint8 m_status = kStatusIdle;
     // The chip's calibration ends with a lone FF from the host.
     bool m_expectCalibrationFf = false;
     QByteArray m_block;
+    // The chip's working parameters in load-defaults order (without 0x0F):
+    // the last block as changed since by the commands that set one of them.
+    QByteArray m_values;
+    // A buffered speed change reached in the text; 0 when none is in force.
+    int m_bufferedWpm = 0;
+    QByteArray m_eeprom;
     QByteArray m_command;
+    // Text and buffered commands in the order they came.
     QByteArray m_buffer;
     std::optional<double> m_charEnd;
+    char m_current = 0;
     QByteArray m_dropped;
     DropReason m_dropReason = DropReason::None;
     double m_dropTime = 0;

@@ -1,5 +1,5 @@
 // The chip model on its own: answers, argument counts, the parameter block,
-// flow control and keying times, all on a clock the test drives.
+// speed, status, echo and flow control, all on a clock the test drives.
 #include "chipmodel.h"
 #include "hexbytes.h"
 #include "morsecode.h"
@@ -73,8 +73,8 @@ private slots:
     void flowControl();
     void fullBufferDropsText();
     void operatorHoldsTheFlow();
-    void keyingTime_data();
-    void keyingTime();
+    void keying_data();
+    void keying();
     void prosigns_data();
     void prosigns();
     void hexBytes_data();
@@ -87,7 +87,7 @@ void TestChipModel::answers_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected");
 
-    // Text ends in C0 when it has been keyed: the chip here is a fast one.
+    // Text is busy (C4) and idle (C0) at once: the chip here is a fast one.
     const ChipOptions plain;
     const QByteArray none;
     QTest::newRow("echo of a command byte") << plain << bytesOf("00 04 07") << bytesOf("07");
@@ -101,13 +101,35 @@ void TestChipModel::answers_data()
     QTest::newRow("no prefix before pot")
         << ChipOptions { .replyPrefix = bytesOf("C0") } << bytesOf("07") << bytesOf("8F");
     QTest::newRow("pot 0") << ChipOptions { .pot = 0, .replyPrefix = {} } << bytesOf("07") << bytesOf("80");
-    QTest::newRow("pot 63") << ChipOptions { .pot = 63, .replyPrefix = {} } << bytesOf("07") << bytesOf("BF");
+    // The knob reports the speed above the minimum it keys at: within the
+    // host's range, six bits, and 99 WPM at most.
+    const ChipOptions pot40 { .pot = 40, .replyPrefix = {} };
+    QTest::newRow("pot 40 within the power-up range 25") << pot40 << bytesOf("07") << bytesOf("99");
+    QTest::newRow("pot 40 within the block's range 30")
+        << pot40 << block(0, 10, 30) + bytesOf("07") << bytesOf("9E");
+    QTest::newRow("05 sets minimum and range") << pot40 << bytesOf("05 0A 28 00 07") << bytesOf("A8");
+    QTest::newRow("pot 63 over range 63")
+        << ChipOptions { .pot = 63, .replyPrefix = {} } << bytesOf("05 05 3F 00 07") << bytesOf("BF");
+    QTest::newRow("pot 63 from 50 WPM stops at 99")
+        << ChipOptions { .pot = 63, .replyPrefix = {} } << bytesOf("05 32 3F 00 07") << bytesOf("B1");
+    QTest::newRow("get values: power-up values as changed by 02, 05, 0E")
+        << plain << bytesOf("02 1E 05 0C 14 00 0E 04 00 07")
+        << bytesOf("04 1E 05 32 00 00 0C 14 00 00 00 32 32 05 FF");
+    QTest::newRow("major revision") << plain << bytesOf("00 09") << bytesOf("17");
+    QTest::newRow("readings without a value")
+        << plain << bytesOf("00 05 00 06 00 15 00 17 00 18") << bytesOf("00 00 00 00 00");
+    QByteArray eeprom(256, '\0');
+    for (int i = 0; i < eeprom.size(); ++i)
+        eeprom[i] = char(255 - i);
+    QTest::newRow("EEPROM loaded, then dumped")
+        << plain << bytesOf("00 0D") + eeprom + bytesOf("00 0C") << eeprom;
+    QTest::newRow("status request, idle") << plain << bytesOf("15") << bytesOf("C0");
     QTest::newRow("calibrate swallows its FF") << plain << bytesOf("00 00 FF 00 04 55") << bytesOf("55");
     QTest::newRow("stray high byte ignored") << plain << bytesOf("FF 90 00 04 55") << bytesOf("55");
     QTest::newRow("host close, reset answer nothing") << plain << bytesOf("00 03 00 01") << none;
     QTest::newRow("clear buffer") << plain << bytesOf("0A") << bytesOf("C0");
     QTest::newRow("text before host open dropped") << plain << QByteArray("C") << none;
-    QTest::newRow("text after host open keyed") << plain << kHostOpen + "C" << bytesOf("17 C0");
+    QTest::newRow("text after host open keyed") << plain << kHostOpen + "C" << bytesOf("17 C4 C0");
     QTest::newRow("text after host close dropped")
         << plain << kHostOpen + bytesOf("00 03") + "C" << bytesOf("17");
     QTest::newRow("silent: echo, host open, pot, clear")
@@ -145,11 +167,12 @@ void TestChipModel::argumentsAreNeverTextOrCommands_data()
     // Commands by how many argument bytes follow them; a wrong count throws
     // every later byte out of step.
     const QList<QPair<int, const char *>> byCount = {
-        { 0, "08 13 15 1E 1F 0005 0006 0007 0008 0009 000A 000B" },
-        { 1, "01 02 03 06 09 0B 0C 0D 0E 10 11 12 14 16 17 18 19 1A 1C 1D 000E" },
-        { 2, "04 1B" },
+        { 0, "08 13 1E 1F 0008 000A 000B 0010 0011 0012 0014 1600" },
+        { 1, "01 02 03 06 09 0B 0C 0D 0E 10 11 12 14 17 18 19 1A 1C 1D 000E 000F 0016 0019 1601 1603" },
+        { 2, "04 1B 0013" },
         { 3, "05" },
         { 15, "0F" },
+        { 256, "000D" },
     };
     for (const auto &[count, commands] : byCount) {
         for (const QByteArray &hex : QByteArray(commands).split(' '))
@@ -191,6 +214,7 @@ void TestChipModel::clearBufferStopsKeying()
 
     // The chip keys again after a clear.
     chip.receive("E", 200);
+    QCOMPARE(hexText(chip.takeOutput()), QStringLiteral("C4"));
     QCOMPARE(runToIdle(chip), QStringList { QStringLiteral("440 C0") });
     QCOMPARE(keyedText(chip.takeEvents()), QStringLiteral("E"));
 }
@@ -221,10 +245,11 @@ void TestChipModel::flowControl_data()
 
     // The first character leaves the buffer at once to be keyed.
     QTest::newRow("12: 9 waiting is past 2/3")
-        << 12 << 10 << 100 << QStringList { "0 C5", "600 C4", "1000 C0" };
-    QTest::newRow("12: 8 waiting is not") << 12 << 9 << 100 << QStringList { "900 C0" };
-    QTest::newRow("128: XON when 42 wait") << 128 << 100 << 10 << QStringList { "0 C5", "570 C4", "1000 C0" };
-    QTest::newRow("128: 85 waiting is not past 2/3") << 128 << 86 << 10 << QStringList { "860 C0" };
+        << 12 << 10 << 100 << QStringList { "0 C4", "0 C5", "600 C4", "1000 C0" };
+    QTest::newRow("12: 8 waiting is not") << 12 << 9 << 100 << QStringList { "0 C4", "900 C0" };
+    QTest::newRow("128: XON when 42 wait")
+        << 128 << 100 << 10 << QStringList { "0 C4", "0 C5", "570 C4", "1000 C0" };
+    QTest::newRow("128: 85 waiting is not past 2/3") << 128 << 86 << 10 << QStringList { "0 C4", "860 C0" };
 }
 
 void TestChipModel::flowControl()
@@ -290,62 +315,83 @@ void TestChipModel::operatorHoldsTheFlow()
     QCOMPARE(chip.pot(), 20);
 }
 
-void TestChipModel::keyingTime_data()
+void TestChipModel::keying_data()
 {
     QTest::addColumn<ChipOptions>("options");
-    QTest::addColumn<QByteArray>("parameters");
+    QTest::addColumn<QByteArray>("setup");
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("keyed");
-    QTest::addColumn<double>("ms");
+    QTest::addColumn<QStringList>("sent");
 
     // A dit is 1200 ms / WPM: "E" is one dit and a 3-dit gap, PARIS plus its
-    // word gap is 50 dits. The knob is at 15 unless said otherwise.
+    // word gap is 50 dits. The knob is at 15 unless said otherwise; the chip
+    // starts at 20 WPM. Busy (C4) when keying starts, idle (C0) when done.
     const ChipOptions plain;
     const QByteArray none;
+    const auto at = [](double ms, double idleMs) {
+        return QStringList { QStringLiteral("%1 C4").arg(ms), QStringLiteral("%1 C0").arg(idleMs) };
+    };
     QTest::newRow("PARIS, no block yet: 20 WPM")
-        << plain << none << QByteArray("PARIS ") << "PARIS " << 3000.0;
-    QTest::newRow("knob above the minimum") << plain << block(0, 10, 25) << QByteArray("E") << "E" << 192.0;
-    QTest::newRow("knob at its lowest")
-        << ChipOptions { .pot = 0, .replyPrefix = {} } << block(0, 10, 25) << QByteArray("E") << "E" << 480.0;
+        << plain << none << QByteArray("PARIS ") << "PARIS " << at(0, 3000);
+    QTest::newRow("knob above the minimum")
+        << plain << block(0, 10, 25) << QByteArray("E") << "E" << at(0, 192);
+    QTest::newRow("knob at its lowest") << ChipOptions { .pot = 0, .replyPrefix = {} } << block(0, 10, 25)
+                                        << QByteArray("E") << "E" << at(0, 480);
     QTest::newRow("fixed speed ignores the knob")
-        << plain << block(30, 10, 25) << QByteArray("E") << "E" << 160.0;
-    QTest::newRow("knob limited to the range") << plain << block(0, 10, 5) << QByteArray("E") << "E" << 320.0;
-    QTest::newRow("word gap is 7 dits") << plain << none << QByteArray("E E") << "E E" << 720.0;
-    QTest::newRow("prosign AR") << plain << none << QByteArray("<") << "<" << 960.0;
-    QTest::newRow("unknown character skipped") << plain << none << QByteArray("E#E") << "EE" << 480.0;
-    QTest::newRow("lower case keyed") << plain << none << QByteArray("paris ") << "paris " << 3000.0;
+        << plain << block(30, 10, 25) << QByteArray("E") << "E" << at(0, 160);
+    QTest::newRow("knob limited to the range")
+        << plain << block(0, 10, 5) << QByteArray("E") << "E" << at(0, 320);
+    QTest::newRow("02 sets the speed over the knob")
+        << plain << block(0, 10, 25) + bytesOf("02 28") << QByteArray("E") << "E" << at(0, 120);
+    QTest::newRow("02 00 hands it back to the knob")
+        << plain << block(30, 10, 25) + bytesOf("02 00") << QByteArray("E") << "E" << at(0, 192);
+    QTest::newRow("02 below 5 WPM keys at 5")
+        << plain << bytesOf("02 02") << QByteArray("E") << "E" << at(0, 960);
+    QTest::newRow("05 sets the knob's range")
+        << plain << bytesOf("02 00 05 0A 05 00") << QByteArray("E") << "E" << at(0, 320);
+    QTest::newRow("02 waits for the character being keyed")
+        << plain << none << QByteArray("E") + bytesOf("02 28") + "E"
+        << "EE" << at(0, 360);
+    QTest::newRow("buffered speed from its place to its cancel")
+        << plain << none << QByteArray("E") + bytesOf("1C 28") + "E" + bytesOf("1E") + "E"
+        << "EEE" << at(0, 600);
+    QTest::newRow("status request while keying") << plain << none << QByteArray("E") + bytesOf("15") << "E"
+                                                 << QStringList { "0 C4", "0 C4", "240 C0" };
+    QTest::newRow("word gap is 7 dits") << plain << none << QByteArray("E E") << "E E" << at(0, 720);
+    QTest::newRow("prosign AR") << plain << none << QByteArray("<") << "<" << at(0, 960);
+    QTest::newRow("unknown character skipped") << plain << none << QByteArray("E#E") << "EE" << at(0, 480);
     QTest::newRow("char-ms") << ChipOptions { .charMs = 100, .replyPrefix = {} } << none
-                             << QByteArray("PARIS ") << "PARIS " << 600.0;
+                             << QByteArray("PARIS ") << "PARIS " << at(0, 600);
     QTest::newRow("fast") << ChipOptions { .fast = true, .replyPrefix = {} } << none << QByteArray("PARIS ")
-                          << "PARIS " << 0.0;
+                          << "PARIS " << at(0, 0);
+    // Serial echo: each character once it has been keyed, a skipped one at once.
+    QTest::newRow("echo from the mode command")
+        << plain << bytesOf("0E 04") << QByteArray("#EE") << "EE"
+        << QStringList { "0 23", "0 C4", "240 45", "480 45", "480 C0" };
+    QByteArray echoBlock = block(0, 10, 25);
+    echoBlock[1] = char(ChipModel::kModeSerialEcho);
+    QTest::newRow("echo from the block")
+        << plain << echoBlock << QByteArray("E") << "E" << QStringList { "0 C4", "192 45", "192 C0" };
 }
 
-void TestChipModel::keyingTime()
+void TestChipModel::keying()
 {
     QFETCH(ChipOptions, options);
-    QFETCH(QByteArray, parameters);
+    QFETCH(QByteArray, setup);
     QFETCH(QByteArray, text);
     QFETCH(QString, keyed);
-    QFETCH(double, ms);
+    QFETCH(QStringList, sent);
 
     ChipModel chip(options);
-    chip.receive(kHostOpen + parameters, 0);
-    chip.takeOutput();
-    QCOMPARE(chip.parameterBlock(), parameters);
-    if (!parameters.isEmpty())
-        QVERIFY(textsOf(chip.takeEvents(), ChipEvent::Kind::Note).contains("block " + hexText(parameters)));
+    chip.receive(kHostOpen + setup, 0);
+    QCOMPARE(hexText(chip.takeOutput()), QStringLiteral("17"));
 
-    const double start = 1000;
-    chip.receive(text, start);
+    chip.receive(text, 0);
     QStringList seen;
-    if (ms > 0) {
-        chip.advance(start + ms - 0.001);
-        QCOMPARE(chip.takeOutput(), QByteArray());
-        seen = runToIdle(chip);
-    } else {
-        seen << QStringLiteral("%1 %2").arg(start).arg(hexText(chip.takeOutput()));
-    }
-    QCOMPARE(seen, QStringList { QStringLiteral("%1 C0").arg(start + ms) });
+    for (const char byte : chip.takeOutput())
+        seen << QStringLiteral("0 %1").arg(hexText(QByteArray(1, byte)));
+    seen += runToIdle(chip);
+    QCOMPARE(seen, sent);
     QCOMPARE(keyedText(chip.takeEvents()), keyed);
 }
 

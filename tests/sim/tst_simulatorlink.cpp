@@ -215,13 +215,13 @@ void TestSimulatorLink::silenceComesAndGoesMidSession()
     const int fd = openLink(sim.linkPath());
     QVERIFY(fd >= 0);
     QVERIFY(writeAll(fd, QByteArray::fromHex("00 02") + "CQ DE"));
-    QCOMPARE(hexText(readBytes(fd, 2, kReplyMs)), QStringLiteral("17 C0"));
+    QCOMPARE(hexText(readBytes(fd, 3, kReplyMs)), QStringLiteral("17 C4 C0"));
     QCOMPARE(sim.keyed(), QStringLiteral("CQ DE"));
 
     sim.command(QStringLiteral("silent on"));
     QVERIFY(waitForEvent(sim, "silent on"));
     const qsizetype sentBefore = sim.sent().size();
-    // Echo, knob, text (whose end would send C0) and clear buffer (C0): all unanswered.
+    // Echo, knob, text (which would send C4, then C0) and clear buffer (C0): all unanswered.
     QVERIFY(writeAll(fd, QByteArray::fromHex("00 04 AA 07") + "EE" + QByteArray::fromHex("0A 0B 01")));
     sim.command(QStringLiteral("pot 20"));
     QCOMPARE(readBytes(fd, 1, kQuietMs), QByteArray());
