@@ -10,6 +10,7 @@
 #include <QIcon>
 #include <QMessageBox>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -52,9 +53,14 @@ int main(int argc, char *argv[])
             return printUsage();
     }
 
+#ifdef SIGXFSZ
+    // A file size limit must fail the write (the store then says so and keeps
+    // the values), not end the program with them unsaved.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zavokeyer"));
-    QApplication::setApplicationDisplayName(QString::fromLatin1(Zavo::Version::kTitle));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     // Lets Wayland desktops tie the window to its menu entry and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.example.zavokeyer"));
@@ -77,11 +83,19 @@ int main(int argc, char *argv[])
         if (!port)
             return 1;
         Seed::seedStore(store, *port);
+        store.reportUnsaved();
     }
 
     ZavoMain window(store);
     if (!window.load())
         return 1;
+    // The port the operator chose, if the one stored would not open.
+    store.reportUnsaved();
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    // The close stored the window position; what it could not store, and
+    // anything still held from an earlier failed Update, is lost now.
+    if (store.reportUnsaved(SettingsStore::Moment::Exiting))
+        return 1;
+    return status;
 }

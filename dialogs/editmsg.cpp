@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QToolTip>
 #include <QValidator>
@@ -186,6 +187,11 @@ void EditMsg::updateClicked()
         const QString text = m_text->text().toUpper();
         Zavo::Settings.message(n) = text;
         m_store.SaveSetting(QStringLiteral("Messages"), QStringLiteral("Message%1").arg(n), text);
+        // The message box may outlive the editor (the main window closing meanwhile).
+        const QPointer<EditMsg> self(this);
+        m_store.reportUnsaved();
+        if (!self)
+            return;
     }
     close();
 }

@@ -399,8 +399,8 @@ void Speed::updateClicked()
     s.PotRange = flag(m_potCheck->isChecked(), "255", "127");
     s.PaddleSwap = flag(m_paddleCheck->isChecked(), "1", "0");
 
-    // A failed write is reported once by the store itself; the rest still go out
-    // and the chip still gets the new values.
+    // A failed write is held by the store and told once, after the last of
+    // them; the rest still go out and the chip still gets the new values.
     save(kSpeedSection, QStringLiteral("MinSpeed"), QString::number(s.MinSpeed));
     save(kSpeedSection, QStringLiteral("MaxSpeed"), s.MaxSpeed);
     save(kSpeedSection, QStringLiteral("Farnsworth"), s.Farnsworth);
@@ -418,12 +418,15 @@ void Speed::updateClicked()
     save(kParameterSection, QStringLiteral("ToneFreq"), s.ToneFreq);
     save(kParameterSection, QStringLiteral("FirstExt"), s.FirstExt);
     save(kParameterSection, QStringLiteral("Pin5Mode"), s.Pin5Mode);
+    const QPointer<Speed> self(this);
+    m_store.reportUnsaved();
+    if (!self)
+        return;
 
     // The main window re-initialises the chip inside this emit and keeps the
     // event loop turning meanwhile; nothing here may be pressed again, and the
     // window may even be closed and deleted before the emit returns.
     setEnabled(false);
-    const QPointer<Speed> self(this);
     emit reinitRequested();
     if (self)
         close();

@@ -13,8 +13,14 @@
 #include <QSaveFile>
 #include <QSettings>
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -138,30 +144,41 @@ QString SettingsStore::GetSetting(const QString &section, const QString &key) co
             return value.toStringList().join(QStringLiteral(", "));
         return value.toString();
     }
-    const auto unsaved = m_unsaved.constFind(section + QLatin1Char('/') + key);
-    if (unsaved != m_unsaved.cend())
-        return *unsaved;
+    if (const Held *unsaved = held(section, key))
+        return unsaved->value;
     refresh();
     return fileValue(section, key, true).value_or(QString());
 }
 
+const SettingsStore::Held *SettingsStore::held(const QString &section, const QString &key) const
+{
+    for (const Held &entry : m_unsaved) {
+        if (entry.section == section && entry.key == key)
+            return &entry;
+    }
+    return nullptr;
+}
+
 bool SettingsStore::SaveSetting(const QString &section, const QString &key, const QString &value)
 {
+    // Held until it reaches the disk: a failed write loses nothing for this run.
+    const auto same = [&](const Held &entry) { return entry.section == section && entry.key == key; };
+    if (const auto entry = std::find_if(m_unsaved.begin(), m_unsaved.end(), same); entry != m_unsaved.end())
+        entry->value = value;
+    else
+        m_unsaved.append({section, key, value});
+
     if (m_registry) {
         m_registry->setValue(section + QLatin1Char('/') + key, value);
         m_registry->sync();
-        if (m_registry->status() == QSettings::NoError)
-            return true;
-        reportFailure(QStringLiteral("it cannot be written"));
-        return false;
+        if (m_registry->status() != QSettings::NoError)
+            return failed(QStringLiteral("it cannot be written"));
+        m_unsaved.clear();
+        return true;
     }
-    const QString id = section + QLatin1Char('/') + key;
-    m_unsaved.insert(id, value);
     const QString folder = QFileInfo(m_path).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        reportFailure(QStringLiteral("its folder %1 cannot be made").arg(folder));
-        return false;
-    }
+    if (!QDir().mkpath(folder))
+        return failed(QStringLiteral("its folder %1 cannot be made").arg(folder));
 
     // Another instance writing at the same moment must not lose our line or
     // we its. Best effort: a folder we may not write takes no lock file.
@@ -173,24 +190,63 @@ bool SettingsStore::SaveSetting(const QString &section, const QString &key, cons
     m_loaded = false;
     refresh();
     QString why = unreadableReason();
-    if (why.isEmpty()) {
-        // A file deleted while we run is put back whole, even for no change.
-        if (m_stamp.exists && fileValue(section, key, false) == value) {
-            m_unsaved.remove(id);
-            return true; // already so: the file stays untouched
-        }
-        const QByteArray bytes = m_file->withValue(section, key, IniCodec::encodeText(value));
-        if (writeFile(bytes, &why)) {
-            *m_file = IniFile(bytes);
-            m_seen = true;
-            m_stamp = stampOf();
-            m_unsaved.remove(id);
-            return true;
-        }
+    if (!why.isEmpty())
+        return failed(why);
+    // A file deleted while we run is put back whole, even for no change.
+    if (m_stamp.exists && m_unsaved.size() == 1 && fileValue(section, key, false) == value) {
+        m_unsaved.clear();
+        return true; // already so: the file stays untouched
     }
-    reportFailure(why);
-    return false;
+    IniFile updated = *m_file;
+    for (const Held &entry : std::as_const(m_unsaved))
+        updated = IniFile(updated.withValue(entry.section, entry.key, IniCodec::encodeText(entry.value)));
+    if (!writeFile(updated.bytes(), &why))
+        return failed(why);
+    *m_file = std::move(updated);
+    m_seen = true;
+    m_stamp = stampOf();
+    m_unsaved.clear();
+    return true;
 }
+
+namespace {
+
+#ifdef Q_OS_UNIX
+// Why a write failed, in the operator's words.
+QString writeErrorText(int error)
+{
+    switch (error) {
+    case ENOSPC:
+        return QStringLiteral("the disk is full");
+    case EDQUOT:
+        return QStringLiteral("the disk quota is used up");
+    case EFBIG:
+        return QStringLiteral("the file would grow past the file size limit set for Zavo Keyer");
+    case EROFS:
+        return QStringLiteral("the disk is mounted read-only");
+    case EIO:
+        return QStringLiteral("the disk reported an input/output error");
+    default:
+        return QStringLiteral("it cannot be written (%1)").arg(QString::fromLocal8Bit(std::strerror(error)));
+    }
+}
+
+// All of bytes to fd, or the errno that stopped it.
+int writeAll(int fd, QByteArrayView bytes)
+{
+    while (!bytes.isEmpty()) {
+        const ssize_t written = ::write(fd, bytes.data(), size_t(bytes.size()));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return written < 0 ? errno : EIO;
+        bytes = bytes.sliced(written);
+    }
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+#endif
+
+} // namespace
 
 bool SettingsStore::writeFile(const QByteArray &bytes, QString *why)
 {
@@ -201,24 +257,98 @@ bool SettingsStore::writeFile(const QByteArray &bytes, QString *why)
         *why = QStringLiteral("the file is read-only");
         return false;
     }
+    // The new content goes to a temporary file next to the store and
+    // replaces it only once all of it is on the disk. No fallback to
+    // writing in place: a full disk would leave the store cut short.
     QSaveFile file(m_path);
-    // A read-only folder with a writable file: write the file in place.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+#ifdef Q_OS_UNIX
+        const int error = errno; // as QSaveFile left it on the failed open
+        if (error == EACCES || error == EPERM) {
+            *why = QStringLiteral("no file can be made in its folder %1").arg(info.absolutePath());
+            return false;
+        }
+        if (error == ENOSPC || error == EDQUOT || error == EROFS) {
+            *why = writeErrorText(error);
+            return false;
+        }
+#endif
+        *why = QStringLiteral("it cannot be written (%1)").arg(file.errorString());
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    // Written and synced here, each call checked: QSaveFile does not notice
+    // a write that fails while it flushes its buffer on commit.
+    if (const int error = writeAll(file.handle(), bytes); error != 0) {
+        *why = writeErrorText(error);
+        return false; // the temporary file goes with `file`
+    }
+#else
+    for (QByteArrayView rest(bytes); !rest.isEmpty();) {
+        const qint64 written = file.write(rest.data(), rest.size());
+        if (written <= 0) {
+            *why = QStringLiteral("it cannot be written (%1)").arg(file.errorString());
+            return false;
+        }
+        rest = rest.sliced(written);
+    }
+#endif
+    if (!file.commit()) {
         *why = QStringLiteral("it cannot be written (%1)").arg(file.errorString());
         return false;
     }
     return true;
 }
 
-void SettingsStore::reportFailure(const QString &why)
+bool SettingsStore::failed(const QString &why)
 {
-    if (m_reported || !m_reporter)
-        return;
-    m_reported = true;
-    m_reporter(QStringLiteral("The settings could not be saved to %1: %2.\n"
-                              "Zavo Keyer goes on with the values it holds.")
-                   .arg(location(), why));
+    m_untold = why;
+    return false;
+}
+
+namespace {
+
+// What a key is to the operator.
+QString describe(const QString &section, const QString &key)
+{
+    if (section == QLatin1String("Messages") && key.startsWith(QLatin1String("Message")))
+        return QStringLiteral("message %1").arg(key.mid(7));
+    if (section == QLatin1String("Windows Settings") && key.startsWith(QLatin1String("Form")))
+        return QStringLiteral("the window position");
+    if (section == QLatin1String("Parameters") && key == QLatin1String("ComPort"))
+        return QStringLiteral("the serial port");
+    if (section == QLatin1String("Parameters") || section == QLatin1String("Speed Settings"))
+        return QStringLiteral("the keyer settings");
+    return QStringLiteral("[%1] %2").arg(section, key);
+}
+
+} // namespace
+
+bool SettingsStore::reportUnsaved(Moment moment)
+{
+    if (m_untold.isEmpty() || m_unsaved.isEmpty()) {
+        m_untold.clear();
+        return false;
+    }
+    const QString why = std::exchange(m_untold, QString());
+    QStringList what;
+    for (const Held &entry : std::as_const(m_unsaved)) {
+        const QString thing = describe(entry.section, entry.key);
+        if (!what.contains(thing))
+            what.append(thing);
+    }
+    QString list = what.takeLast();
+    if (!what.isEmpty())
+        list = what.join(QStringLiteral(", ")) + QStringLiteral(" and ") + list;
+    if (m_reporter) {
+        const QString outcome = moment == Moment::Exiting
+            ? QStringLiteral("These changes are lost.")
+            : QStringLiteral("Zavo Keyer goes on with them for now and saves them with the next "
+                             "Update, or when its window is closed, once the file can be written.");
+        m_reporter(QStringLiteral("Zavo Keyer could not save %1 to %2: %3.\n%4")
+                       .arg(list, location(), why, outcome));
+    }
+    return true;
 }
 
 bool SettingsStore::exists() const

@@ -5,9 +5,12 @@
 // edited by hand, made read-only, replaced or deleted while the program
 // runs. A write changes only the value written and leaves every other byte
 // of the file as it was; a file that is no text at all is never written.
+// A write lands whole or not at all: the file is replaced by a complete copy
+// made next to it, never cut short in place.
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -35,10 +38,24 @@ public:
     SettingsStore &operator=(const SettingsStore &) = delete;
 
     QString GetSetting(const QString &section, const QString &key) const;
-    // Writes and flushes at once. Returns false when the store could not be
-    // written; the value is then held for the rest of the run, and the first
-    // such failure is passed to the error reporter.
+    // Writes and flushes at once, together with any value held from an
+    // earlier failed write. Returns false when the store could not be
+    // written; the value is then held for the rest of the run (reads give
+    // it) and goes out with the next write that succeeds. Reports nothing
+    // itself: see reportUnsaved().
     bool SaveSetting(const QString &section, const QString &key, const QString &value);
+
+    enum class Moment { Running, Exiting };
+    // Tells the error reporter, in one message, what the writes since the
+    // last report could not save and why; says nothing when they all
+    // landed. Every action of the operator that writes (an Update, the
+    // close, the first run's seed) calls it once when its writes are done,
+    // so that one action never raises more than one message. At Exiting
+    // the held values are about to be lost, and the message says so.
+    // Returns whether anything was reported.
+    bool reportUnsaved(Moment moment = Moment::Running);
+    // Whether any value is held unsaved.
+    bool hasUnsaved() const { return !m_unsaved.isEmpty(); }
 
     // True when anything at all is stored (the first run finds nothing).
     bool exists() const;
@@ -63,7 +80,7 @@ private:
     // line reads differently from how it looks.
     std::optional<QString> fileValue(const QString &section, const QString &key, bool note) const;
     bool writeFile(const QByteArray &bytes, QString *why);
-    void reportFailure(const QString &why);
+    bool failed(const QString &why);
 
     // Size, times and inode of the file, to tell when it changed.
     struct Stamp {
@@ -79,7 +96,8 @@ private:
     std::unique_ptr<QSettings> m_registry; // Windows only
     QString m_path;
     std::function<void(const QString &)> m_reporter;
-    bool m_reported = false;
+    // Why the last write failed, if one failed since the last report.
+    QString m_untold;
 
     // The file as last read (or written); never null.
     std::unique_ptr<IniFile> m_file;
@@ -89,8 +107,15 @@ private:
     // for it, and the next write puts all of it back.
     mutable bool m_seen = false;
     mutable QString m_readError;
-    // Values that could not be written, held for the rest of the run.
-    QHash<QString, QString> m_unsaved;
+    // Values that could not be written, held for the rest of the run, in
+    // the order they were written (new keys reach the file in that order).
+    struct Held {
+        QString section;
+        QString key;
+        QString value;
+    };
+    QList<Held> m_unsaved;
+    const Held *held(const QString &section, const QString &key) const;
     mutable QStringList m_notes;
     mutable QSet<QString> m_noted;
     bool m_strayNoted = false;
