@@ -343,8 +343,8 @@ bool SettingsStore::reportUnsaved(Moment moment)
     if (m_reporter) {
         const QString outcome = moment == Moment::Exiting
             ? QStringLiteral("These changes are lost.")
-            : QStringLiteral("Zavo Keyer goes on with them for now and saves them with the next "
-                             "Update, or when its window is closed, once the file can be written.");
+            : QStringLiteral("Zavo Keyer keeps using the new values and saves them with the next "
+                             "Update, or when its window closes, once the file can be written.");
         m_reporter(QStringLiteral("Zavo Keyer could not save %1 to %2: %3.\n%4")
                        .arg(list, location(), why, outcome));
     }

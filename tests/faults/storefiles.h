@@ -1,6 +1,7 @@
 // Files for the settings-store fault tests: a store as a first run seeds
-// it, reading and writing whole files, and the check that a file changed
-// in nothing but the lines the program may write.
+// it, reading and writing whole files, the check that a file changed in
+// nothing but the lines the program may write, and a file size limit that
+// makes writes fail without privileges.
 #pragma once
 
 #include "settings/seed.h"
@@ -10,6 +11,9 @@
 #include <QList>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <csignal>
+#include <sys/resource.h>
 
 inline QByteArray readBytes(const QString &path)
 {
@@ -71,3 +75,36 @@ inline bool changedOnly(const QByteArray &before, const QByteArray &after, const
     }
     return true;
 }
+
+// Lowers this process's file size limit while it lives: a write that would
+// take a file past `bytes` fails with EFBIG (SIGXFSZ is ignored meanwhile,
+// as the program ignores it) instead of ending the process.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 bytes)
+    {
+        if (::getrlimit(RLIMIT_FSIZE, &m_old) != 0)
+            return;
+        rlimit limit = m_old;
+        limit.rlim_cur = rlim_t(bytes);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        m_active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        if (m_active)
+            ::setrlimit(RLIMIT_FSIZE, &m_old);
+        if (m_handler != SIG_ERR)
+            std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+    bool isActive() const { return m_active; }
+
+private:
+    rlimit m_old {};
+    void (*m_handler)(int) = SIG_ERR;
+    bool m_active = false;
+};

@@ -2,11 +2,18 @@
 // out of range, very long and non-ASCII texts, binary garbage, lines edited
 // by hand, the file deleted or replaced while the program runs. The program
 // starts (or says why it cannot), sends no wrong byte to the simulator, and
-// writes nothing into the file but what it edited.
+// writes nothing into the file but what it edited; a write that fails
+// leaves the file as it was and is told once.
 #include "faultsession.h"
 #include "storefiles.h"
 
+#include "dialogs/editmsg.h"
+#include "dialogs/speed.h"
+
+#include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
 #include <QSettings>
 
 #include <cstdio>
@@ -78,6 +85,8 @@ private slots:
     void closingWritesOnlyThePlace();
     void fileDeletedWhileRunning();
     void fileReplacedWhileRunning();
+    void failedWriteLosesNothing_data();
+    void failedWriteLosesNothing();
 };
 
 void StoreFaultsTest::missingKeys_data()
@@ -514,6 +523,85 @@ void StoreFaultsTest::fileReplacedWhileRunning()
     s.rig.window->close();
     // The operator's edit stays; the program's place goes into it.
     QCOMPARE(readBytes(path), QByteArray(edited).replace("FormTop=6825", "FormTop=1200").replace("FormLeft=7920", "FormLeft=1800"));
+}
+
+void StoreFaultsTest::failedWriteLosesNothing_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("told"); // what the one message names
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key"); // the key the action changes; the close only moves
+    QTest::addColumn<QString>("value");
+
+    QTest::newRow("close") << "close" << "the window position" << "" << "" << "";
+    QTest::newRow("message editor Update") << "editor" << "message 3" << "Messages" << "Message3" << "TU 73 GL";
+    QTest::newRow("settings Update") << "settings" << "the keyer settings" << "Parameters" << "Weight" << "060";
+}
+
+// The file grows past a file size limit halfway through the new copy: it
+// stays as it was, the operator hears it once, from the action that failed,
+// and what an Update set stays in force until the close saves it.
+void StoreFaultsTest::failedWriteLosesNothing()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, told);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+
+    FaultSession s({QStringLiteral("--fast")});
+    QVERIFY(s.up());
+    QStringList reports;
+    s.rig.store->setErrorReporter([&reports](const QString &text) { reports << text; });
+    const QString path = s.rig.store->location();
+    const QByteArray before = readBytes(path);
+    const QStringList files = QFileInfo(path).dir().entryList(QDir::Files | QDir::Hidden);
+    QVERIFY(moveToKnownPlace(*s.rig.window));
+    // As the program ends once its window has closed.
+    const auto close = [&s] {
+        s.rig.window->close();
+        s.rig.store->reportUnsaved(SettingsStore::Moment::Exiting);
+    };
+
+    {
+        FileSizeLimit limit(before.size() / 2);
+        QVERIFY(limit.isActive());
+        if (action == QLatin1String("close")) {
+            close();
+        } else if (action == QLatin1String("editor")) {
+            QTest::mousePress(s.rig.window->findChild<QPushButton *>(QStringLiteral("Msg3")), Qt::RightButton);
+            auto *editor = s.rig.window->findChild<EditMsg *>();
+            QVERIFY(editor);
+            editor->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(value.toLower());
+            QTest::mouseClick(editor->findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
+        } else {
+            QTest::mouseClick(s.rig.window->statusBar().panel(3), Qt::LeftButton);
+            auto *speed = s.rig.window->findChild<Speed *>();
+            QVERIFY(speed);
+            speed->findChild<QLineEdit *>(QStringLiteral("WgtText"))->setText(value);
+            QTest::mouseClick(speed->findChild<QPushButton *>(QStringLiteral("UpdateCmd")), Qt::LeftButton);
+            QTRY_VERIFY(!s.rig.window->findChild<Speed *>());
+        }
+    }
+    QCOMPARE(readBytes(path), before);
+    QCOMPARE(QFileInfo(path).dir().entryList(QDir::Files | QDir::Hidden), files);
+    QCOMPARE(reports.size(), 1);
+    for (const QString &part : {told, path, QStringLiteral("file size limit")})
+        QVERIFY2(reports.first().contains(part), qPrintable(reports.first()));
+    if (key.isEmpty()) {
+        QVERIFY2(reports.first().contains(QLatin1String("lost")), qPrintable(reports.first()));
+        return;
+    }
+
+    // Held for the run; the close saves it along with the place, silently.
+    QCOMPARE(s.rig.store->GetSetting(section, key), value);
+    close();
+    QCOMPARE(reports.size(), 1);
+    const auto line = [&key](const QString &text) { return (key + QLatin1Char('=') + text).toLatin1(); };
+    QCOMPARE(readBytes(path), QByteArray(before)
+                                  .replace("FormTop=6825", "FormTop=1200")
+                                  .replace("FormLeft=7920", "FormLeft=1800")
+                                  .replace(line(Seed::value(section, key)), line(value)));
 }
 
 QTEST_MAIN(StoreFaultsTest)

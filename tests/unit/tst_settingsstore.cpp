@@ -6,11 +6,15 @@
 #include "settings/seed.h"
 #include "settings/settingsstore.h"
 
+#include "../faults/storefiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 
 namespace {
 
@@ -134,29 +138,66 @@ private slots:
         QCOMPARE(SettingsStore(m_dir->filePath(QStringLiteral("other.ini"))).GetSetting(kSpeed, key), QString());
     }
 
-    // A plain file where the store's folder should be. (The read-only folder
-    // is met in tst_storepermissions, which drops root's rights first.)
-    void unwritableStoreReportsOnce()
+    // A write that fails changes nothing on disk, holds the values for the
+    // run, tells once what it could not save and why, and the next write
+    // that lands takes the held values along, even one that changes nothing
+    // itself. (A folder that takes no new file is met in tst_storepermissions,
+    // which drops root's rights first.)
+    void failedWriteChangesNothing_data()
     {
-        const QString folder = m_dir->filePath(QStringLiteral("locked"));
-        QFile plain(folder);
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
+        QTest::addColumn<bool>("folderIsAFile"); // or a file size limit cuts the copy halfway
+        QTest::addColumn<QString>("why");
+
+        QTest::newRow("a plain file where the folder should be") << true << "cannot be made";
+        QTest::newRow("file size limit") << false << "file size limit";
+    }
+
+    void failedWriteChangesNothing()
+    {
+        QFETCH(bool, folderIsAFile);
+        QFETCH(QString, why);
+
+        const QString folder = m_dir->filePath(QStringLiteral("keyer"));
         const QString path = folder + QStringLiteral("/store.ini");
+        const QString minSpeed = QString::number(Seed::kMinSpeed);
+        if (folderIsAFile) {
+            QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
+        } else {
+            SettingsStore seeding(path);
+            Seed::seedStore(seeding, QStringLiteral("3"));
+        }
+        const QByteArray before = fileBytes(path);
 
         QStringList reports;
+        SettingsStore store(path);
+        store.setErrorReporter([&reports](const QString &message) { reports << message; });
         {
-            SettingsStore store(path);
-            store.setErrorReporter([&reports](const QString &message) { reports << message; });
-            QVERIFY(!store.SaveSetting(kParameters, QStringLiteral("ComPort"), QStringLiteral("3")));
-            QVERIFY(!store.SaveSetting(kMessages, messageKey(1), QStringLiteral("CQ")));
-            QVERIFY(!store.exists());
+            std::optional<FileSizeLimit> limit;
+            if (!folderIsAFile)
+                QVERIFY(limit.emplace(before.size() / 2).isActive());
+            QVERIFY(!store.SaveSetting(kMessages, messageKey(5), QStringLiteral("QRL?")));
+            QVERIFY(!store.SaveSetting(kParameters, QStringLiteral("Weight"), QStringLiteral("60")));
         }
+        QCOMPARE(fileBytes(path), before);
+        if (!folderIsAFile)
+            QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("store.ini")});
+        QCOMPARE(store.GetSetting(kMessages, messageKey(5)), QStringLiteral("QRL?"));
+        QVERIFY(reports.isEmpty()); // not once per key
+        QVERIFY(store.reportUnsaved());
+        QVERIFY(!store.reportUnsaved());
         QCOMPARE(reports.size(), 1);
-        QVERIFY2(reports.first().contains(path), qPrintable(reports.first()));
+        for (const QString &part : {path, why, QStringLiteral("message 5 and the keyer settings")})
+            QVERIFY2(reports.first().contains(part), qPrintable(reports.first()));
 
-        // Without a reporter a failing write is still reported by its result.
-        QVERIFY(!SettingsStore(path).SaveSetting(kParameters, QStringLiteral("ComPort"), QStringLiteral("3")));
+        if (folderIsAFile)
+            QVERIFY(QFile::remove(folder));
+        QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MinSpeed"), minSpeed));
+        QVERIFY(!store.hasUnsaved());
+        QVERIFY(!store.reportUnsaved());
+        SettingsStore fromDisk(diskCopy(path));
+        QCOMPARE(fromDisk.GetSetting(kMessages, messageKey(5)), QStringLiteral("QRL?"));
+        QCOMPARE(fromDisk.GetSetting(kParameters, QStringLiteral("Weight")), QStringLiteral("60"));
+        QCOMPARE(fromDisk.GetSetting(kSpeed, QStringLiteral("MinSpeed")), minSpeed);
     }
 
     void seedWritesThePortAndTheWholeTable()
