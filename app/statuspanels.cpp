@@ -80,8 +80,19 @@ StatusPanels::StatusPanels(QWidget *parent)
         label->setCursor(Qt::PointingHandCursor);
         label->installEventFilter(this);
         layout->addWidget(label, design.stretches ? 1 : 0);
-        m_panels.append({label, key, QString::fromLatin1(design.blankName)});
+        m_panels.append({label, key, QString::fromLatin1(design.blankName),
+                         QString::fromLatin1(design.toolTip), QString::fromLatin1(design.description)});
     }
+}
+
+void StatusPanels::setPanelDetail(int position, const QString &detail)
+{
+    QLabel *label = panel(position);
+    if (!label)
+        return;
+    const Panel &p = m_panels[position - 1];
+    label->setToolTip(detail.isEmpty() ? p.toolTip : p.toolTip + QLatin1Char('\n') + detail);
+    label->setAccessibleDescription(detail.isEmpty() ? p.description : detail + QStringLiteral(". ") + p.description);
 }
 
 void StatusPanels::setPanelText(int position, const QString &text)

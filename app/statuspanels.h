@@ -16,6 +16,9 @@ public:
 
     void setPanelText(int position, const QString &text);
     QString panelText(int position) const;
+    // Says more than fits in the panel: added to its tool tip and to what a
+    // screen reader reads as its description. The empty text takes it away.
+    void setPanelDetail(int position, const QString &detail);
     QString panelKey(int position) const;
     QLabel *panel(int position) const;
 
@@ -30,6 +33,8 @@ private:
         QLabel *label;
         QString key;
         QString blankName;
+        QString toolTip;
+        QString description;
     };
     QList<Panel> m_panels;
 };

@@ -1,5 +1,11 @@
 #include "keyer/serialfacility.h"
 
+#include <QFile>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 SerialFacility::SerialFacility(QObject *parent)
     : QObject(parent)
 {
@@ -11,6 +17,7 @@ SerialFacility::~SerialFacility() = default;
 
 void SerialFacility::setPortName(const QString &device)
 {
+    m_device = device;
     m_port.setPortName(device);
 }
 
@@ -30,6 +37,7 @@ bool SerialFacility::open()
 {
     m_errorText.clear();
     m_permissionDenied = false;
+    m_inUse = false;
     m_rx.clear();
     m_port.setBaudRate(kBaudRate);
     m_port.setDataBits(QSerialPort::Data8);
@@ -38,6 +46,18 @@ bool SerialFacility::open()
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_permissionDenied = m_port.error() == QSerialPort::PermissionError;
+#ifdef Q_OS_UNIX
+        // QSerialPort calls a port held by another program (its lock file,
+        // or an exclusive open) a permission error too; but when we may
+        // read and write the device, permission is not what is missing.
+        if (m_permissionDenied) {
+            const QByteArray path = QFile::encodeName(m_device.startsWith(QLatin1Char('/'))
+                                                          ? m_device
+                                                          : QStringLiteral("/dev/") + m_device);
+            m_inUse = ::access(path.constData(), R_OK | W_OK) == 0;
+            m_permissionDenied = !m_inUse;
+        }
+#endif
         m_errorText = m_port.errorString();
         m_port.clearError();
         return false;
@@ -67,9 +87,10 @@ void SerialFacility::write(const QByteArray &bytes)
 {
     if (bytes.isEmpty() || !m_port.isOpen())
         return;
-    if (m_recordWrites)
-        m_writes.append(bytes);
-    m_port.write(bytes);
+    emit wrote(bytes);
+    // A write QSerialPort refuses raises its error, which closes the port.
+    if (m_port.write(bytes) != bytes.size())
+        return;
     // QSerialPort otherwise waits for the event loop to start writing.
     m_port.flush();
 }
@@ -95,13 +116,6 @@ void SerialFacility::discardInput()
         m_port.clear(QSerialPort::Input);
     }
     m_rx.clear();
-}
-
-QList<QByteArray> SerialFacility::takeWrites()
-{
-    QList<QByteArray> all;
-    all.swap(m_writes);
-    return all;
 }
 
 void SerialFacility::readFromPort()

@@ -36,6 +36,8 @@ public:
     QString errorText() const { return m_errorText; }
     // The failure was a permission problem (Linux: not in the dialout group).
     bool permissionDenied() const { return m_permissionDenied; }
+    // The failure was another program holding the port (we may use it).
+    bool inUse() const { return m_inUse; }
 
     // Queues the bytes and pushes them towards the wire at once.
     void write(const QByteArray &bytes);
@@ -45,13 +47,10 @@ public:
     QByteArray input();
     // Drops every byte waiting, in our queue and in the operating system's.
     void discardInput();
-    // A record of every write, one entry per write, kept only while
-    // recording is on (tests and the benchmark switch it on).
-    void setRecordWrites(bool on) { m_recordWrites = on; }
-    QList<QByteArray> takeWrites();
-
 signals:
     void opened();
+    // Every write as it was handed to the port, one per call.
+    void wrote(const QByteArray &bytes);
     // A receive notification: code kEventReceive while bytes wait.
     void commEvent(int code);
     // Any arrival, whatever the threshold (waits listen to this).
@@ -66,10 +65,10 @@ private:
 
     QSerialPort m_port;
     QByteArray m_rx;
-    QList<QByteArray> m_writes;
     QString m_errorText;
+    QString m_device;
     int m_receiveThreshold = 0;
     bool m_permissionDenied = false;
-    bool m_recordWrites = false;
+    bool m_inUse = false;
     bool m_losing = false;
 };

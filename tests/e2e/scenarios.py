@@ -212,7 +212,7 @@ def scenario_reinit_and_unplug(s):
     s.loop.wait_until(lambda: s.panel_name(1).startswith("Link lost"), 20,
                       "panel 1 to say the link is lost")
     lost = s.panel_name(1)
-    check("F12 reconnects" in lost, f"panel 1 reads {lost!r}")
+    check("F12" in lost, f"panel 1 reads {lost!r}")
     check(lost in s.heard(1, since), f"the lost link was not announced: {s.heard(1, since)}")
     s.sim.command("plug")
     s.loop.wait_until(lambda: s.sim.ready_count() >= 2, 20, "the simulator to plug in again")

@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <memory>
+#include <utility>
 #include <time.h>
 
 inline double monotonicMs()
@@ -57,7 +58,8 @@ public:
         if (clock)
             hooks.clock = clock;
         window = std::make_unique<ZavoMain>(*store, hooks);
-        window->port().setRecordWrites(true);
+        QObject::connect(&window->port(), &SerialFacility::wrote,
+                         [this](const QByteArray &bytes) { if (recording) writes << bytes; });
         QObject::connect(&window->port(), &SerialFacility::opened, [this] { openedAt << monotonicMs(); });
     }
 
@@ -83,6 +85,9 @@ public:
     QStringList messages;
     QList<int> terminations;
     QList<double> openedAt;
+    QList<QByteArray> writes; // every write to the port, one per call
+    bool recording = true;
+    QList<QByteArray> takeWrites() { return std::exchange(writes, {}); }
     std::optional<QString> chooserAnswer;
     int chooserShown = 0;
 };
