@@ -1,5 +1,6 @@
 // Zavo Keyer: entry point. Seeds a first run's store, then brings up the
 // main window once the keyer link is initialised.
+#include "app/quitsignals.h"
 #include "app/zavomain.h"
 #include "dialogs/portchooser.h"
 #include "settings/seed.h"
@@ -87,6 +88,7 @@ int main(int argc, char *argv[])
     }
 
     ZavoMain window(store);
+    closeOnQuitSignals(&window);
     if (!window.load())
         return 1;
     // The port the operator chose, if the one stored would not open.

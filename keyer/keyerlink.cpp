@@ -114,6 +114,7 @@ bool KeyerLink::openPort()
         }
         Settings.ComPort = *choice;
         m_store.SaveSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort"), *choice);
+        m_store.reportUnsaved();
     }
 }
 

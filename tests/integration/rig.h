@@ -9,6 +9,7 @@
 #include "settings/keyersettings.h"
 #include "settings/seed.h"
 #include "settings/settingsstore.h"
+#include "link/linkrig.h"
 #include "simharness.h"
 
 #include <QElapsedTimer>
@@ -91,17 +92,6 @@ public:
     std::optional<QString> chooserAnswer;
     int chooserShown = 0;
 };
-
-// The bytes of a whole start-up for the seed values and the given pot reply.
-inline QByteArray seedStartupBytes()
-{
-    QByteArray expected = QByteArray::fromHex("0000" "ff" "000455" "0002");
-    // Mode 0 (iambic B), speed 0, tone 5, weight 50, lead 0, tail 0, min 10,
-    // range 25, ext 0, comp 0, farnsworth 0, switchpoint 50, ratio 50, pin 5, pot 255.
-    expected += QByteArray::fromHex("0f" "00" "00" "05" "32" "00" "00" "0a" "19" "00" "00" "00" "32" "32" "05" "ff");
-    expected += QByteArray::fromHex("07");
-    return expected;
-}
 
 // The link is up with the store as the test left it; tests then read what follows.
 struct Session {
