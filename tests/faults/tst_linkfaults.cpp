@@ -3,6 +3,7 @@
 // then plugged in again; F12 while the device is still missing.
 #include "faultsession.h"
 
+#include <QLabel>
 #include <QDir>
 #include <QFile>
 
@@ -32,6 +33,7 @@ private slots:
     void unplugDuringTheInitialisationWaits_data();
     void unplugDuringTheInitialisationWaits();
     void f12WhileTheDeviceIsStillMissing();
+    void aPortHeldElsewhereIsInUseNotForbidden();
 };
 
 void LinkFaultsTest::unplugWhileIdleAndPlugAgain_data()
@@ -232,6 +234,19 @@ void LinkFaultsTest::f12WhileTheDeviceIsStillMissing()
     QCOMPARE(s.rig.chooserShown, 1);
     QCOMPARE(s.panel(1), kOnline);
     QCOMPARE(s.settle(300), seedStartupBytes());
+}
+
+void LinkFaultsTest::aPortHeldElsewhereIsInUseNotForbidden()
+{
+    FaultSession s;
+    QVERIFY(s.up());
+    // A second Zavo Keyer on the same port: joining the dialout group would
+    // not help, so the operator must not be told to.
+    SerialFacility second;
+    second.setPortName(s.rig.sim.linkPath());
+    QVERIFY(!second.open());
+    QVERIFY(second.inUse());
+    QVERIFY(!second.permissionDenied());
 }
 
 QTEST_MAIN(LinkFaultsTest)

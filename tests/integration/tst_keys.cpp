@@ -27,6 +27,7 @@ private slots:
     void tuneTwiceAndTuneAbortTune();
     void escapeAbortsAndClearsThePanelLater();
     void keysDuringTheAbortPauseWaitTheirTurn();
+    void keysHeldInTheAbortPauseDieWithTheWindow();
     void emptyMessagesWriteNothing();
     void f12ReinitialisesAndKeepsTune();
     void qIsDiscardedOtherKeysPass();
@@ -104,9 +105,9 @@ void KeysTest::messagesTwoToFiveAreOneWriteEach()
         s.rig.takeWrites();
         s.mark();
         s.key(Qt::Key_F1 + n - 1);
+        QCOMPARE(s.panel(1), Settings.message(n));
         QCOMPARE(s.rig.takeWrites(), QList<QByteArray>{Settings.message(n).toLatin1()});
         QCOMPARE(s.settle(), Settings.message(n).toLatin1());
-        QCOMPARE(s.panel(1), Settings.message(n));
     }
 }
 
@@ -177,13 +178,33 @@ void KeysTest::keysDuringTheAbortPauseWaitTheirTurn()
         s.key(Qt::Key_F2);
         QCOMPARE(s.panel(1), QStringLiteral("Aborted!"));
     });
+    QSignalSpy panels(s.rig.window.get(), &ZavoMain::panelTextChanged);
     QElapsedTimer timer;
     timer.start();
     s.key(Qt::Key_Escape);
     QVERIFY(paintedMeanwhile);
     QVERIFY(timer.elapsed() >= 1190);
-    QTRY_COMPARE(s.panel(1), QStringLiteral("AFTER"));
     QCOMPARE(s.settle(), QByteArray("\x0a" "AFTER"));
+    QVERIFY(panels.contains(QVariantList{1, QStringLiteral("AFTER")}));
+}
+
+void KeysTest::keysHeldInTheAbortPauseDieWithTheWindow()
+{
+    Session s;
+    QVERIFY(s.up());
+    const qsizetype opens = s.rig.openedAt.size();
+    QTimer::singleShot(300, s.rig.window.get(), [&s] {
+        for (const int key : {Qt::Key_F12, Qt::Key_F6, Qt::Key_F2})
+            s.key(key);
+        s.rig.window->close();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    s.key(Qt::Key_Escape);
+    QVERIFY2(timer.elapsed() < 1000, "the close ends the pause");
+    QCOMPARE(s.settle(400), QByteArray("\x0a"));
+    QCOMPARE(s.rig.openedAt.size(), opens);
+    QVERIFY(!s.rig.window->port().isOpen());
 }
 
 void KeysTest::emptyMessagesWriteNothing()
@@ -247,14 +268,25 @@ void KeysTest::autoRepeatIsIgnored()
     Session s;
     QVERIFY(s.up());
     Settings.Message2 = QStringLiteral("TEST");
-    s.key(Qt::Key_F2);
-    for (int i = 0; i < 5; ++i) {
-        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_F2, Qt::NoModifier, QString(), true);
-        QApplication::sendEvent(s.focused(), &repeat);
-        QKeyEvent tune(QEvent::KeyPress, Qt::Key_F6, Qt::NoModifier, QString(), true);
-        QApplication::sendEvent(s.focused(), &tune);
+    auto send = [&s](QEvent::Type type, int key, quint64 timestamp, bool repeat = false) {
+        QKeyEvent event(type, key, Qt::NoModifier, QString(), repeat);
+        event.setTimestamp(timestamp);
+        QApplication::sendEvent(s.focused(), &event);
+    };
+    // Held down: repeats Qt recognised, then repeats whose release and press
+    // reached the program apart (each pair shares the X server's time stamp).
+    for (const int key : {Qt::Key_F2, Qt::Key_F6}) {
+        send(QEvent::KeyPress, key, 1000);
+        send(QEvent::KeyPress, key, 1100, true);
+        for (quint64 t = 1200; t < 1600; t += 100) {
+            send(QEvent::KeyRelease, key, t);
+            send(QEvent::KeyPress, key, t);
+        }
+        send(QEvent::KeyRelease, key, 1650);
     }
-    QCOMPARE(s.settle(), QByteArray("TEST"));
+    QCOMPARE(s.settle(), QByteArray("TEST") + QByteArray::fromHex("0b01"));
+    // A new press after the release is a press.
+    send(QEvent::KeyPress, Qt::Key_F6, 2000);
     QVERIFY(!TuneOn);
 }
 
