@@ -74,9 +74,9 @@ StatusPanels::StatusPanels(QWidget *parent)
         label->setToolTip(QString::fromLatin1(design.toolTip));
         label->setAccessibleName(QString::fromLatin1(design.blankName));
         label->setAccessibleDescription(QString::fromLatin1(design.description));
-        label->setMinimumWidth(Ui::Metrics::px(design.minimumTwips));
+        label->setMinimumWidth(Layout::px(design.minimumTwips));
         if (!design.stretches)
-            label->setFixedWidth(Ui::Metrics::px(design.widthTwips));
+            label->setFixedWidth(Layout::px(design.widthTwips));
         label->setCursor(Qt::PointingHandCursor);
         label->installEventFilter(this);
         layout->addWidget(label, design.stretches ? 1 : 0);

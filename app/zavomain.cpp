@@ -29,7 +29,7 @@
 #include <cstdlib>
 
 using namespace Zavo;
-namespace M = Ui::Metrics;
+namespace M = Layout;
 
 namespace {
 

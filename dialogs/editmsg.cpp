@@ -4,8 +4,10 @@
 #include "dialogs/editmsg.h"
 
 #include "dialogs/uimetrics.h"
+#include "dialogs/widgethelpers.h"
 #include "settings/keyersettings.h"
 #include "settings/settingsstore.h"
+#include "settings/settingstable.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -15,7 +17,10 @@
 #include <QToolTip>
 #include <QValidator>
 
-using Ui::Metrics::place;
+using Layout::place;
+using WidgetHelpers::describe;
+using WidgetHelpers::fitWidth;
+using WidgetHelpers::setTextColour;
 
 const QString EditMsg::kLegend =
     QStringLiteral("AR    <      SK    >  KN     :      AC   @  AS     =     DN    /");
@@ -71,27 +76,6 @@ QString frameCaption(int n)
     return QStringLiteral(" CW Message %1 ").arg(n);
 }
 
-void describe(QWidget *widget, const QString &name, const QString &description)
-{
-    widget->setAccessibleName(name);
-    widget->setAccessibleDescription(description);
-}
-
-// The design's label widths were drawn for a narrower face than the ones we
-// can count on; a caption that does not fit gets the room it needs to the right.
-void fitWidth(QLabel *label)
-{
-    if (label->sizeHint().width() > label->width())
-        label->resize(label->sizeHint().width(), label->height());
-}
-
-void setTextColour(QLabel *label, const QColor &colour)
-{
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
-}
-
 } // namespace
 
 EditMsg::EditMsg(SettingsStore &store, QWidget *parent)
@@ -101,8 +85,8 @@ EditMsg::EditMsg(SettingsStore &store, QWidget *parent)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Message Editor"));
-    setFont(Ui::Metrics::formFont());
-    setFixedSize(Ui::Metrics::size(3855, 1350));
+    setFont(Layout::formFont());
+    setFixedSize(Layout::size(3855, 1350));
     buildUi();
     connectSignals();
     load();
@@ -186,7 +170,8 @@ void EditMsg::updateClicked()
     if (n != 0) {
         const QString text = m_text->text().toUpper();
         Zavo::Settings.message(n) = text;
-        m_store.SaveSetting(QStringLiteral("Messages"), QStringLiteral("Message%1").arg(n), text);
+        const SettingsTable::Entry &entry = SettingsTable::message(n);
+        m_store.SaveSetting(entry.section, entry.key, text);
         // The message box may outlive the editor (the main window closing meanwhile).
         const QPointer<EditMsg> self(this);
         m_store.reportUnsaved();

@@ -3,6 +3,7 @@
 #include "dialogs/frmabout.h"
 
 #include "dialogs/uimetrics.h"
+#include "dialogs/widgethelpers.h"
 #include "version.h"
 
 #include <QApplication>
@@ -10,7 +11,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-using Ui::Metrics::place;
+using Layout::place;
+using WidgetHelpers::fitWidth;
+using WidgetHelpers::setTextColour;
 
 namespace {
 
@@ -22,21 +25,6 @@ QLabel *makeLabel(QWidget *parent, const char *objectName, const QString &text)
     return label;
 }
 
-// The design's label widths were drawn for a narrower face than the ones we
-// can count on; a text that does not fit gets the room it needs to the right.
-void fitWidth(QLabel *label)
-{
-    if (label->sizeHint().width() > label->width())
-        label->resize(label->sizeHint().width(), label->height());
-}
-
-void setBlack(QLabel *label)
-{
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Qt::black);
-    label->setPalette(palette);
-}
-
 } // namespace
 
 frmAbout::frmAbout(QWidget *parent)
@@ -45,8 +33,8 @@ frmAbout::frmAbout(QWidget *parent)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("About ") + QLatin1String(Zavo::Version::kTitle));
-    setFont(Ui::Metrics::formFont());
-    setFixedSize(Ui::Metrics::size(4665, 1560));
+    setFont(Layout::formFont());
+    setFixedSize(Layout::size(4665, 1560));
     setSizeGripEnabled(false);
     buildUi();
     connectSignals();
@@ -79,13 +67,13 @@ void frmAbout::buildUi()
                                   + QLatin1String(kWebAddress));
     place(m_description, 120, 960, 3045, 450);
     fitWidth(m_description);
-    setBlack(m_description);
+    setTextColour(m_description, Qt::black);
 
     m_title = makeLabel(this, "lblTitle", QStringLiteral("ZavoKeyer by Vardel"));
     place(m_title, 840, 240, 2325, 360);
-    m_title->setFont(Ui::Metrics::formFont(9.75, true));
+    m_title->setFont(Layout::formFont(9.75, true));
     fitWidth(m_title);
-    setBlack(m_title);
+    setTextColour(m_title, Qt::black);
 
     m_version = makeLabel(this, "lblVersion",
                           QStringLiteral("Version %1.%2.%3")

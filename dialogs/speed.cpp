@@ -5,9 +5,11 @@
 #include "dialogs/speed.h"
 
 #include "dialogs/uimetrics.h"
-#include "keyer/protocol.h"
+#include "dialogs/widgethelpers.h"
 #include "settings/keyersettings.h"
+#include "settings/numbers.h"
 #include "settings/settingsstore.h"
+#include "settings/settingstable.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
@@ -21,7 +23,8 @@
 
 #include <span>
 
-using Ui::Metrics::place;
+using Layout::place;
+using WidgetHelpers::describe;
 
 namespace {
 
@@ -58,15 +61,6 @@ constexpr int kListHeight = 315;
 // Room kept clear of a frame's right border.
 constexpr int kRightMargin = 60;
 
-const QString kSpeedSection = QStringLiteral("Speed Settings");
-const QString kParameterSection = QStringLiteral("Parameters");
-
-void describe(QWidget *widget, const QString &name, const QString &description)
-{
-    widget->setAccessibleName(name);
-    widget->setAccessibleDescription(description);
-}
-
 QGroupBox *makeFrame(QWidget *parent, const char *objectName, const QString &title, int left,
                      int top, int width, int height, const QString &description)
 {
@@ -82,7 +76,7 @@ QLabel *makeLabel(QGroupBox *frame, const char *objectName, const QString &capti
 {
     auto *label = new QLabel(caption, frame);
     label->setObjectName(QLatin1String(objectName));
-    const int frameWidth = qRound(Ui::Metrics::twips(frame->width()));
+    const int frameWidth = qRound(Layout::twips(frame->width()));
     place(label, left, top, frameWidth - left - kRightMargin, kLabelHeight);
     label->setBuddy(buddy);
     return label;
@@ -106,7 +100,7 @@ QCheckBox *makeCheck(QGroupBox *frame, const char *objectName, const QString &ca
 {
     auto *check = new QCheckBox(caption, frame);
     check->setObjectName(QLatin1String(objectName));
-    const int frameWidth = qRound(Ui::Metrics::twips(frame->width()));
+    const int frameWidth = qRound(Layout::twips(frame->width()));
     place(check, left, top, frameWidth - left - kRightMargin, kCheckHeight);
     check->setChecked(false);
     describe(check, caption, description);
@@ -187,7 +181,7 @@ Speed::Speed(SettingsStore &store, QWidget *parent)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Winkey  Settings"));
-    setFont(Ui::Metrics::formFont());
+    setFont(Layout::formFont());
     buildUi();
     loadFromRecord();
     connectSignals();
@@ -206,7 +200,7 @@ void Speed::setWarner(Warner warner)
 
 void Speed::buildUi()
 {
-    resize(Ui::Metrics::size(6735, 3195));
+    resize(Layout::size(6735, 3195));
 
     m_frame1 = makeFrame(this, "Frame1", QString(), 0, 0, 6735, 3135,
                          QStringLiteral("The keyer settings"));
@@ -401,23 +395,8 @@ void Speed::updateClicked()
 
     // A failed write is held by the store and told once, after the last of
     // them; the rest still go out and the chip still gets the new values.
-    save(kSpeedSection, QStringLiteral("MinSpeed"), QString::number(s.MinSpeed));
-    save(kSpeedSection, QStringLiteral("MaxSpeed"), s.MaxSpeed);
-    save(kSpeedSection, QStringLiteral("Farnsworth"), s.Farnsworth);
-    save(kParameterSection, QStringLiteral("DDRatio"), s.DDRatio);
-    save(kParameterSection, QStringLiteral("Weight"), s.Weight);
-    save(kParameterSection, QStringLiteral("PTT_Lead"), s.PTT_Lead);
-    save(kParameterSection, QStringLiteral("PTT_Tail"), s.PTT_Tail);
-    save(kParameterSection, QStringLiteral("KeyComp"), s.KeyComp);
-    save(kParameterSection, QStringLiteral("SetPoint"), s.SetPoint);
-    save(kParameterSection, QStringLiteral("AutoSpace"), s.AutoSpace);
-    save(kParameterSection, QStringLiteral("CTSpace"), s.CTSpace);
-    save(kParameterSection, QStringLiteral("PaddleSwap"), s.PaddleSwap);
-    save(kParameterSection, QStringLiteral("PotRange"), s.PotRange);
-    save(kParameterSection, QStringLiteral("IambicMode"), s.IambicMode);
-    save(kParameterSection, QStringLiteral("ToneFreq"), s.ToneFreq);
-    save(kParameterSection, QStringLiteral("FirstExt"), s.FirstExt);
-    save(kParameterSection, QStringLiteral("Pin5Mode"), s.Pin5Mode);
+    for (const SettingsTable::Entry *entry : SettingsTable::updateOrder())
+        save(entry->section, entry->key, entry->storeText(s));
     const QPointer<Speed> self(this);
     m_store.reportUnsaved();
     if (!self)

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-namespace Ui::Metrics {
+namespace Layout {
 
 int px(double twips)
 {
@@ -43,4 +43,4 @@ void place(QWidget *widget, int left, int top, int width, int height)
     widget->setGeometry(rect(left, top, width, height));
 }
 
-} // namespace Ui::Metrics
+} // namespace Layout

@@ -1,5 +1,5 @@
-// Layout helpers shared by every window: the design's twips become
-// device-independent pixels here and nowhere else.
+// Layout helpers shared by every window: the layouts are drawn in twips,
+// which become device-independent pixels here and nowhere else.
 #pragma once
 
 #include <QFont>
@@ -9,7 +9,7 @@
 
 class QWidget;
 
-namespace Ui::Metrics {
+namespace Layout {
 
 // 1440 twips to the inch at 96 dpi: 15 twips a pixel.
 inline constexpr double kTwipsPerPixel = 15.0;
@@ -26,4 +26,4 @@ QFont formFont(double pointSize = 8.25, bool bold = false);
 // Places a child at a rectangle given in twips.
 void place(QWidget *widget, int left, int top, int width, int height);
 
-} // namespace Ui::Metrics
+} // namespace Layout

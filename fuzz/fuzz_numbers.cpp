@@ -16,14 +16,15 @@
 // - the block is always 16 bytes: 0F, the mode register, 0, then each
 //   parameter in the chip's order; a text that is no number or rounds to
 //   a value outside 0..255 is replaced by its seed value and named once in
-//   the rejected list with its text and the reason, and a text that is
-//   sent is not named. The speed range is MaxSpeed's value minus MinSpeed,
+//   the rejected list with its text and the reason ("not a number" exactly
+//   when parseNumber finds none), and a text that is sent is not named. The speed range is MaxSpeed's value minus MinSpeed,
 //   rounded; a MaxSpeed that is no number is named as MaxSpeed.
 #include "fuzzcheck.h"
 
 #include "keyer/protocol.h"
 #include "settings/keyersettings.h"
 #include "settings/seed.h"
+#include "settings/settingstable.h"
 
 #include <QByteArray>
 
@@ -170,6 +171,7 @@ QList<Winkey::RejectedParameter> namesOf(const QList<Winkey::RejectedParameter> 
 void checkByte(const Winkey::ParameterBlock &block, int position, const QString &key, const QString &text,
                std::optional<qint64> value, quint8 seed)
 {
+    const bool isNumber = value || Winkey::parseNumber(text);
     const auto sent = static_cast<quint8>(block.bytes.at(position - 1));
     const QList<Winkey::RejectedParameter> named = namesOf(block.rejected, key);
     const QString where = QStringLiteral("%1 = %2, byte %3 = %4").arg(key, shown(text)).arg(position).arg(sent);
@@ -182,7 +184,7 @@ void checkByte(const Winkey::ParameterBlock &block, int position, const QString 
     require(named.size() == 1, "a rejected text is named exactly once", where);
     require(named.first().text == text, "a rejection quotes the text that was held",
             where + QStringLiteral(", quoted %1").arg(shown(named.first().text)));
-    require(named.first().reason == (value ? kOutOfRange : kNotANumber),
+    require(named.first().reason == (isNumber ? kOutOfRange : kNotANumber),
             "a rejection gives the right reason", where + QStringLiteral(", reason ") + named.first().reason);
 }
 
@@ -193,7 +195,7 @@ void checkBlock(const KeyerSettings &s)
     require((mode & 0xC4) == 0, "the mode register sets only keyer mode, spacing and swap bits",
             QString::number(mode, 16));
     const QString range = Winkey::speedRange(s.MaxSpeed, s.MinSpeed);
-    const Winkey::ParameterBlock block = Winkey::parameterBlock(s, mode, range);
+    const Winkey::ParameterBlock block = Winkey::parameterBlock(mode, SettingsTable::blockParameters(s, range));
 
     require(block.bytes.size() == Winkey::kParameterBlockSize, "the block is always 16 bytes",
             QString::number(block.bytes.size()));

@@ -209,7 +209,7 @@ bool KeyerLink::initialise()
                                             Settings.AutoSpace, Settings.PaddleSwap);
         SpeedRange = Winkey::speedRange(Settings.MaxSpeed, Settings.MinSpeed);
         const Winkey::ParameterBlock block = Winkey::parameterBlock(
-            Settings, static_cast<quint8>(ModeRegister), SpeedRange);
+            static_cast<quint8>(ModeRegister), SettingsTable::blockParameters(Settings, SpeedRange));
         m_port->write(block.bytes);
         m_chipMinSpeed = static_cast<quint8>(block.bytes.at(kBlockMinSpeed));
         sleep(250);

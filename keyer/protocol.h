@@ -2,14 +2,15 @@
 // texts out. Nothing here touches a port, a window or the clock.
 #pragma once
 
+#include "settings/numbers.h"
+#include "settings/settingstable.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringView>
 
 #include <optional>
-
-struct KeyerSettings;
 
 namespace Winkey {
 
@@ -35,16 +36,6 @@ QByteArray getSpeedPot();    // 07
 QByteArray abortCommand();   // 0A
 QByteArray tuneCommand(bool keyDown); // 0B 01 / 0B 00
 
-// The decimal value of a text: blanks around it allowed, an optional sign
-// and fraction. Nothing else (no hex, no exponent, no inner blanks).
-std::optional<double> parseNumber(QStringView text);
-// Rounds to the nearest whole number, halves to the even one.
-double roundHalfEven(double value);
-// parseNumber, then roundHalfEven; nullopt for no number or one beyond 64 bits.
-std::optional<qint64> toWholeNumber(QStringView text);
-// The loose numeric value used for switches: the number, or 0 when there is none.
-double numericValue(QStringView text);
-
 // Mode register from the keyer mode letter and the three switches.
 quint8 modeRegister(const QString &iambicMode, const QString &ctSpace,
                     const QString &autoSpace, const QString &paddleSwap);
@@ -54,20 +45,21 @@ QString speedRange(const QString &maxSpeed, qint32 minSpeed);
 
 // One parameter whose text could not be sent as a byte.
 struct RejectedParameter {
-    QString key;      // the store key, or "SpeedRange"
+    QString key;      // the parameter's name
     QString text;     // what the record held
     QString reason;   // "not a number" / "outside 0 to 255"
 };
 
 struct ParameterBlock {
     QByteArray bytes;                     // 16 bytes, 0x0F first
-    QList<RejectedParameter> rejected;    // sent as their seed values instead
+    QList<RejectedParameter> rejected;    // sent as their fallbacks instead
 };
 
-// The load-defaults block. A text that is not a number, or that rounds to a
-// value outside 0..255, is replaced by the seed value for that byte and named
-// in `rejected`; the record is never changed.
-ParameterBlock parameterBlock(const KeyerSettings &settings, quint8 mode, const QString &range);
+// The load-defaults block: 0x0F, the mode register, speed 0, then the
+// thirteen parameters in block order (SettingsTable::blockParameters). A
+// text that is not a number, or that rounds to a value outside 0..255, is
+// replaced by its fallback and named in `rejected`.
+ParameterBlock parameterBlock(quint8 mode, const QList<SettingsTable::BlockParameter> &parameters);
 
 // Seconds since midnight of a deadline N seconds ahead, wrapping at midnight.
 qint32 timeoutAt(qint32 seconds, double clockNow);

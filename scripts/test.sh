@@ -11,8 +11,6 @@ bash "$root/scripts/build.sh" "$root/build-tests"
 (cd "$root/build-tests" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 600)
 
 for step in test-sanitize.sh fuzz.sh bench-short.sh; do
-    if [ -f "$root/scripts/$step" ]; then
-        echo "== $step"
-        bash "$root/scripts/$step"
-    fi
+    echo "== $step"
+    bash "$root/scripts/$step"
 done

@@ -1,8 +1,8 @@
 #include "settings/keyersettings.h"
 
-#include "keyer/protocol.h"
-#include "settings/seed.h"
+#include "settings/numbers.h"
 #include "settings/settingsstore.h"
+#include "settings/settingstable.h"
 
 #include <limits>
 
@@ -39,37 +39,24 @@ void resetProcessState()
 
 void loadKeyerSettings(SettingsStore &store)
 {
-    const QString params = QStringLiteral("Parameters");
-    Settings.ComPort = store.GetSetting(params, QStringLiteral("ComPort"));
-    Settings.FirstExt = store.GetSetting(params, QStringLiteral("FirstExt"));
-    Settings.Pin5Mode = store.GetSetting(params, QStringLiteral("Pin5Mode"));
-    Settings.PTT_Lead = store.GetSetting(params, QStringLiteral("PTT_Lead"));
-    Settings.PTT_Tail = store.GetSetting(params, QStringLiteral("PTT_Tail"));
-    Settings.ToneFreq = store.GetSetting(params, QStringLiteral("ToneFreq"));
-    Settings.Weight = store.GetSetting(params, QStringLiteral("Weight"));
-    Settings.KeyComp = store.GetSetting(params, QStringLiteral("KeyComp"));
-    Settings.SetPoint = store.GetSetting(params, QStringLiteral("SetPoint"));
-    Settings.DDRatio = store.GetSetting(params, QStringLiteral("DDRatio"));
-    Settings.PotRange = store.GetSetting(params, QStringLiteral("PotRange"));
-    Settings.AutoSpace = store.GetSetting(params, QStringLiteral("AutoSpace"));
-    Settings.IambicMode = store.GetSetting(params, QStringLiteral("IambicMode"));
-    Settings.PaddleSwap = store.GetSetting(params, QStringLiteral("PaddleSwap"));
-    Settings.CTSpace = store.GetSetting(params, QStringLiteral("CTSpace"));
-
-    const QString speed = QStringLiteral("Speed Settings");
-    Settings.Farnsworth = store.GetSetting(speed, QStringLiteral("Farnsworth"));
-    Settings.MaxSpeed = store.GetSetting(speed, QStringLiteral("MaxSpeed"));
-    const auto minSpeed = Winkey::toWholeNumber(store.GetSetting(speed, QStringLiteral("MinSpeed")));
-    if (minSpeed && *minSpeed >= std::numeric_limits<qint32>::min()
-        && *minSpeed <= std::numeric_limits<qint32>::max()) {
-        Settings.MinSpeed = static_cast<qint32>(*minSpeed);
-    } else {
-        Settings.MinSpeed = Seed::kMinSpeed;
+    for (const SettingsTable::Entry &entry : SettingsTable::entries()) {
+        if (!entry.inRecord())
+            continue;
+        const QString stored = store.GetSetting(entry.section, entry.key);
+        if (entry.text) {
+            Settings.*entry.text = stored;
+            continue;
+        }
+        auto number = Winkey::toWholeNumber(stored);
+        if (!number || *number < std::numeric_limits<qint32>::min()
+            || *number > std::numeric_limits<qint32>::max())
+            number = Winkey::toWholeNumber(entry.seed);
+        Settings.*entry.number = static_cast<qint32>(number.value_or(0));
     }
-
-    const QString messages = QStringLiteral("Messages");
+    // The chip keys capitals only: the record holds the messages so, the
+    // store keeps them as they were written.
     for (int n = 1; n <= 5; ++n)
-        Settings.message(n) = store.GetSetting(messages, QStringLiteral("Message%1").arg(n)).toUpper();
+        Settings.message(n) = Settings.message(n).toUpper();
 }
 
 } // namespace Zavo

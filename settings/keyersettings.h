@@ -1,6 +1,6 @@
 // The keyer parameters and messages, and the runtime values that the
 // windows and the link share. They are process-wide on purpose: every
-// handler reads and writes them directly, as the keyer's design has it.
+// handler reads and writes them directly, with no accessor layer between.
 #pragma once
 
 #include <QString>
@@ -57,8 +57,9 @@ inline QString SpeedRange;
 // Resets the record and every runtime value to their start state (tests use this).
 void resetProcessState();
 
-// Fills Settings from the store. A "MinSpeed" that is missing or not a
-// whole number in range gives the seed's minimum speed; the store keeps its text.
+// Fills Settings from the store, entry by entry in the store's order. A
+// number (the minimum speed) that is missing or not a whole number in range
+// gives its seed value; the store keeps its text.
 void loadKeyerSettings(SettingsStore &store);
 
 } // namespace Zavo

@@ -5,6 +5,7 @@
 
 #include "settings/inicodec.h"
 #include "settings/inifile.h"
+#include "settings/settingstable.h"
 
 #include <QDir>
 #include <QFile>
@@ -311,14 +312,9 @@ namespace {
 // What a key is to the operator.
 QString describe(const QString &section, const QString &key)
 {
-    if (section == QLatin1String("Messages") && key.startsWith(QLatin1String("Message")))
-        return QStringLiteral("message %1").arg(key.mid(7));
-    if (section == QLatin1String("Windows Settings") && key.startsWith(QLatin1String("Form")))
-        return QStringLiteral("the window position");
-    if (section == QLatin1String("Parameters") && key == QLatin1String("ComPort"))
-        return QStringLiteral("the serial port");
-    if (section == QLatin1String("Parameters") || section == QLatin1String("Speed Settings"))
-        return QStringLiteral("the keyer settings");
+    const SettingsTable::Entry *entry = SettingsTable::find(section, key);
+    if (entry && !entry->what.isEmpty())
+        return entry->what;
     return QStringLiteral("[%1] %2").arg(section, key);
 }
 

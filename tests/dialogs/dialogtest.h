@@ -22,7 +22,7 @@ T *child(const QWidget *window, const QString &name)
 // A caption wider than the design's room may take more to the right, and no more.
 inline QRect designGeometry(const QWidget *widget, const QRect &twips, bool mayGrowRight)
 {
-    QRect design = Ui::Metrics::rect(twips.left(), twips.top(), twips.width(), twips.height());
+    QRect design = Layout::rect(twips.left(), twips.top(), twips.width(), twips.height());
     if (mayGrowRight)
         design.setWidth(qMax(design.width(), widget->sizeHint().width()));
     return design;

@@ -115,7 +115,7 @@ void TestEditMsg::shouldHaveDefaultValues()
     const Qt::WindowFlags flags = m_editor->windowFlags();
     QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     QVERIFY(flags & Qt::WindowCloseButtonHint);
-    QCOMPARE(m_editor->size(), Ui::Metrics::size(3855, 1350));
+    QCOMPARE(m_editor->size(), Layout::size(3855, 1350));
     QCOMPARE(m_editor->minimumSize(), m_editor->maximumSize());
 
     QCOMPARE(text()->maxLength(), 32);

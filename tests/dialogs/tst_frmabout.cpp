@@ -42,7 +42,7 @@ void TestFrmAbout::shouldHaveDefaultValues()
     const Qt::WindowFlags flags = m_about->windowFlags();
     QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     QVERIFY(flags & Qt::WindowCloseButtonHint);
-    QCOMPARE(m_about->size(), Ui::Metrics::size(4665, 1560));
+    QCOMPARE(m_about->size(), Layout::size(4665, 1560));
     QCOMPARE(m_about->minimumSize(), m_about->maximumSize());
 
     auto *ok = child<QPushButton>(m_about, QStringLiteral("cmdOK"));

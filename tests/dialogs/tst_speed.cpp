@@ -18,7 +18,7 @@
 
 #include <memory>
 
-using Ui::Metrics::px;
+using Layout::px;
 
 namespace {
 
@@ -201,7 +201,7 @@ void TestSpeed::shouldHaveDefaultValues()
     const Qt::WindowFlags buttons = Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
         | Qt::WindowCloseButtonHint;
     QCOMPARE(m_dialog->windowFlags() & buttons, buttons);
-    QCOMPARE(m_dialog->size(), Ui::Metrics::size(6735, 3195));
+    QCOMPARE(m_dialog->size(), Layout::size(6735, 3195));
     QVERIFY(m_dialog->minimumSize() != m_dialog->maximumSize());
     QCOMPARE(m_dialog->focusWidget(), child(QStringLiteral("MinSText")));
     QCOMPARE(child<QLineEdit>(QStringLiteral("MinSText"))->text(), QStringLiteral("0"));

@@ -9,6 +9,7 @@
 
 #include "dialogs/editmsg.h"
 #include "dialogs/speed.h"
+#include "settings/settingstable.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -101,9 +102,10 @@ void StoreFaultsTest::missingKeys_data()
     QTest::newRow("no port") << QByteArray("[Messages]\nMessage2=TU\n") << true << allParameters;
     QTest::newRow("empty file") << QByteArray() << true << allParameters;
     QByteArray noMessages;
-    for (const Seed::Entry &entry : Seed::table()) {
-        if (entry.section == QLatin1String("Parameters") || entry.section == QLatin1String("Speed Settings"))
-            noMessages += QStringLiteral("[%1]\n%2=%3\n").arg(entry.section, entry.key, entry.value).toUtf8();
+    for (const SettingsTable::Entry &entry : SettingsTable::entries()) {
+        if (!entry.seed.isEmpty()
+            && (entry.section == QLatin1String("Parameters") || entry.section == QLatin1String("Speed Settings")))
+            noMessages += QStringLiteral("[%1]\n%2=%3\n").arg(entry.section, entry.key, entry.seed).toUtf8();
     }
     noMessages += "[Parameters]\nComPort=%LINK%\n";
     QTest::newRow("parameters only") << noMessages << false << QStringList();

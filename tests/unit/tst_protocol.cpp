@@ -4,6 +4,7 @@
 #include "keyer/protocol.h"
 #include "settings/keyersettings.h"
 #include "settings/seed.h"
+#include "settings/settingstable.h"
 
 #include <QTest>
 
@@ -17,59 +18,32 @@ namespace {
 // 1-based byte positions in the load-defaults block.
 constexpr int kMinSpeedByte = 8;
 constexpr int kSpeedRangeByte = 9;
+constexpr int kSeedRange = 25; // the seed's MaxSpeed 35 less its MinSpeed
 constexpr qint64 kNoWhole = std::numeric_limits<qint64>::min();
 
-// Where each text parameter sits in the block, which seed entry replaces it
-// and the value it has in a record the chip would accept unchanged.
-struct TextParameter {
-    const char *key;
-    const char *seedSection;
-    int position;
-    QString KeyerSettings::*field;
-    int valid;
-};
-
-const TextParameter kTextParameters[] = {
-    {"ToneFreq", "Parameters", 4, &KeyerSettings::ToneFreq, 4},
-    {"Weight", "Parameters", 5, &KeyerSettings::Weight, 51},
-    {"PTT_Lead", "Parameters", 6, &KeyerSettings::PTT_Lead, 3},
-    {"PTT_Tail", "Parameters", 7, &KeyerSettings::PTT_Tail, 6},
-    {"FirstExt", "Parameters", 10, &KeyerSettings::FirstExt, 7},
-    {"KeyComp", "Parameters", 11, &KeyerSettings::KeyComp, 8},
-    {"Farnsworth", "Speed Settings", 12, &KeyerSettings::Farnsworth, 20},
-    {"SetPoint", "Parameters", 13, &KeyerSettings::SetPoint, 52},
-    {"DDRatio", "Parameters", 14, &KeyerSettings::DDRatio, 53},
-    {"Pin5Mode", "Parameters", 15, &KeyerSettings::Pin5Mode, 2},
-    {"PotRange", "Parameters", 16, &KeyerSettings::PotRange, 30},
-};
-
+// A record the chip takes unchanged, every byte different.
 KeyerSettings validSettings()
 {
     KeyerSettings s;
-    for (const TextParameter &p : kTextParameters)
-        s.*p.field = QString::number(p.valid);
+    s.ToneFreq = QStringLiteral("4");
+    s.Weight = QStringLiteral("51");
+    s.PTT_Lead = QStringLiteral("3");
+    s.PTT_Tail = QStringLiteral("6");
+    s.FirstExt = QStringLiteral("7");
+    s.KeyComp = QStringLiteral("8");
+    s.Farnsworth = QStringLiteral("20");
+    s.SetPoint = QStringLiteral("52");
+    s.DDRatio = QStringLiteral("53");
+    s.Pin5Mode = QStringLiteral("2");
+    s.PotRange = QStringLiteral("30");
     s.MinSpeed = 11;
     s.MaxSpeed = QStringLiteral("40");
     return s;
 }
 
-const TextParameter &textParameter(const QString &key)
+ParameterBlock blockOf(const KeyerSettings &s, quint8 mode)
 {
-    for (const TextParameter &p : kTextParameters) {
-        if (key == QLatin1String(p.key))
-            return p;
-    }
-    qFatal("no parameter %s", qPrintable(key));
-}
-
-int seedByte(const char *section, const char *key)
-{
-    return Seed::value(QString::fromLatin1(section), QString::fromLatin1(key)).toInt();
-}
-
-int seedRangeByte()
-{
-    return seedByte("Speed Settings", "MaxSpeed") - Seed::kMinSpeed;
+    return parameterBlock(mode, SettingsTable::blockParameters(s, speedRange(s.MaxSpeed, s.MinSpeed)));
 }
 
 int byteAt(const QByteArray &bytes, int position)
@@ -175,59 +149,49 @@ private slots:
 
     void blockCarriesEveryParameterInOrder()
     {
-        const KeyerSettings s = validSettings();
-        const ParameterBlock block = parameterBlock(s, 0x2A, Winkey::speedRange(s.MaxSpeed, s.MinSpeed));
+        const ParameterBlock block = blockOf(validSettings(), 0x2A);
         QCOMPARE(named(block.rejected), QStringList());
         // 0F, mode, speed 0, tone, weight, lead, tail, min speed, range (40 - 11),
         // first extension, compensation, Farnsworth, set point, ratio, pin 5, pot range.
         QCOMPARE(block.bytes.toHex(' '), QByteArray("0f 2a 00 04 33 03 06 0b 1d 07 08 14 34 35 02 1e"));
     }
 
-    void blockRoundsOrReplacesATextParameter_data()
+    void parameterByte_data()
     {
-        QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("byte"); // -1: the seed value, the text named as rejected
+        QTest::addColumn<int>("byte"); // -1: the fallback (9), the text named as rejected
         QTest::addColumn<QString>("reason");
 
-        QTest::newRow("half down to even") << "ToneFreq" << "12.5" << 12 << "";
-        QTest::newRow("blanks around") << "Weight" << " 20 " << 20 << "";
-        QTest::newRow("minus half to zero") << "PTT_Tail" << "-0.5" << 0 << "";
-        QTest::newRow("255") << "DDRatio" << "255" << 255 << "";
-        QTest::newRow("255.5 to 256") << "Weight" << "255.5" << -1 << "outside 0 to 255";
-        QTest::newRow("256") << "FirstExt" << "256" << -1 << "outside 0 to 255";
-        QTest::newRow("negative") << "Pin5Mode" << "-1" << -1 << "outside 0 to 255";
-        QTest::newRow("letters") << "Weight" << "heavy" << -1 << "not a number";
-        QTest::newRow("empty") << "ToneFreq" << "" << -1 << "not a number";
-        QTest::newRow("beyond 64 bits") << "Farnsworth" << "99999999999999999999" << -1 << "not a number";
-        // Each parameter has its own seed to fall back on.
-        for (const TextParameter &p : kTextParameters)
-            QTest::addRow("%s not a number", p.key) << p.key << "x" << -1 << "not a number";
+        QTest::newRow("half down to even") << "12.5" << 12 << "";
+        QTest::newRow("blanks around") << " 20 " << 20 << "";
+        QTest::newRow("minus half to zero") << "-0.5" << 0 << "";
+        QTest::newRow("255") << "255" << 255 << "";
+        QTest::newRow("255.5 to 256") << "255.5" << -1 << "outside 0 to 255";
+        QTest::newRow("256") << "256" << -1 << "outside 0 to 255";
+        QTest::newRow("negative") << "-1" << -1 << "outside 0 to 255";
+        QTest::newRow("letters") << "heavy" << -1 << "not a number";
+        QTest::newRow("empty") << "" << -1 << "not a number";
+        QTest::newRow("beyond 64 bits") << "99999999999999999999" << -1 << "outside 0 to 255";
     }
 
-    void blockRoundsOrReplacesATextParameter()
+    // Every parameter byte follows one rule; the one under test comes last
+    // and each of the others is a fallback that must not be taken.
+    void parameterByte()
     {
-        QFETCH(QString, key);
         QFETCH(QString, text);
         QFETCH(int, byte);
         QFETCH(QString, reason);
 
-        const TextParameter &p = textParameter(key);
-        KeyerSettings s = validSettings();
-        s.*p.field = text;
-        const ParameterBlock block = parameterBlock(s, 0x11, Winkey::speedRange(s.MaxSpeed, s.MinSpeed));
+        QList<SettingsTable::BlockParameter> parameters;
+        for (int i = 1; i < kParameterBlockSize - 3; ++i)
+            parameters.append({QStringLiteral("P%1").arg(i), QString::number(i), QStringLiteral("200")});
+        parameters.append({QStringLiteral("Tested"), text, QStringLiteral("9")});
+        const ParameterBlock block = parameterBlock(0x11, parameters);
 
-        const QStringList rejected = byte >= 0 ? QStringList()
-                                               : QStringList{QStringLiteral("%1=%2 (%3)").arg(key, text, reason)};
-        QCOMPARE(named(block.rejected), rejected);
-        QCOMPARE(byteAt(block.bytes, p.position), byte >= 0 ? byte : seedByte(p.seedSection, p.key));
-        // Every other byte is the one the valid record gives.
-        const QByteArray valid = parameterBlock(validSettings(), 0x11, QStringLiteral("29")).bytes;
-        QCOMPARE(block.bytes.size(), kParameterBlockSize);
-        for (int position = 1; position <= kParameterBlockSize; ++position) {
-            if (position != p.position)
-                QCOMPARE(byteAt(block.bytes, position), byteAt(valid, position));
-        }
+        QCOMPARE(block.bytes.toHex(' '), QByteArray("0f 11 00 01 02 03 04 05 06 07 08 09 0a 0b 0c ")
+                                             + QByteArray::number(byte >= 0 ? byte : 9, 16).rightJustified(2, '0'));
+        QCOMPARE(named(block.rejected),
+                 byte >= 0 ? QStringList() : QStringList{QStringLiteral("Tested=%1 (%2)").arg(text, reason)});
     }
 
     void blockSpeedBytes_data()
@@ -265,11 +229,11 @@ private slots:
         KeyerSettings s = validSettings();
         s.MaxSpeed = maxSpeed;
         s.MinSpeed = minSpeed;
-        const ParameterBlock block = parameterBlock(s, 0, Winkey::speedRange(maxSpeed, minSpeed));
+        const ParameterBlock block = blockOf(s, 0);
 
         QCOMPARE(block.bytes.size(), kParameterBlockSize);
         QCOMPARE(byteAt(block.bytes, kMinSpeedByte), minByte >= 0 ? minByte : Seed::kMinSpeed);
-        QCOMPARE(byteAt(block.bytes, kSpeedRangeByte), rangeByte >= 0 ? rangeByte : seedRangeByte());
+        QCOMPARE(byteAt(block.bytes, kSpeedRangeByte), rangeByte >= 0 ? rangeByte : kSeedRange);
         QCOMPARE(named(block.rejected), rejected);
     }
 

@@ -5,15 +5,19 @@
 #include "settings/keyersettings.h"
 #include "settings/seed.h"
 #include "settings/settingsstore.h"
+#include "settings/settingstable.h"
 
 #include "../faults/storefiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <numeric>
 #include <optional>
 
 namespace {
@@ -208,15 +212,13 @@ private slots:
             Seed::seedStore(store, QStringLiteral("/dev/ttyUSB0"));
         }
         SettingsStore seeded(diskCopy(path));
-        QCOMPARE(seeded.GetSetting(kParameters, QStringLiteral("ComPort")), QStringLiteral("/dev/ttyUSB0"));
-        QVERIFY(!Seed::table().isEmpty());
-        for (const Seed::Entry &entry : Seed::table()) {
-            QVERIFY2(!entry.value.isEmpty(), qPrintable(entry.key));
-            QCOMPARE(seeded.GetSetting(entry.section, entry.key), entry.value);
-            QCOMPARE(Seed::value(entry.section, entry.key), entry.value);
+        // Everything but the port has a seed: the program reads every key without a default.
+        for (const SettingsTable::Entry &entry : SettingsTable::entries()) {
+            const bool isPort = entry.key == QLatin1String("ComPort");
+            QCOMPARE(entry.seed.isEmpty(), isPort);
+            QCOMPARE(seeded.GetSetting(entry.section, entry.key), isPort ? QStringLiteral("/dev/ttyUSB0") : entry.seed);
         }
         QCOMPARE(seeded.GetSetting(kSpeed, QStringLiteral("MinSpeed")), QString::number(Seed::kMinSpeed));
-        QCOMPARE(Seed::value(kParameters, QStringLiteral("ComPort")), QString());
 
         // The message editor takes 32 characters and the chip keys only printable ASCII.
         for (int n = 1; n <= 5; ++n) {
@@ -225,6 +227,45 @@ private slots:
             for (const QChar c : message)
                 QVERIFY2(c.unicode() >= 0x20 && c.unicode() <= 0x7E, qPrintable(message));
         }
+    }
+
+    // Each record field has one entry, and no two entries share a store
+    // place, an Update place or a block byte (a tie would leave the order open).
+    void tableNamesEachThingOnce()
+    {
+        using K = KeyerSettings;
+        const QList<QString K::*> fields = {
+            &K::ComPort, &K::FirstExt, &K::Pin5Mode, &K::PTT_Lead, &K::PTT_Tail, &K::ToneFreq,
+            &K::Weight, &K::KeyComp, &K::SetPoint, &K::DDRatio, &K::PotRange, &K::AutoSpace,
+            &K::IambicMode, &K::PaddleSwap, &K::CTSpace, &K::Farnsworth, &K::MaxSpeed,
+            &K::Message1, &K::Message2, &K::Message3, &K::Message4, &K::Message5};
+        QSet<QString> places;
+        QList<int> updates;
+        QList<int> bytes;
+        qsizetype numbers = 0;
+        for (const SettingsTable::Entry &entry : SettingsTable::entries()) {
+            QVERIFY2(!places.contains(entry.section + u'/' + entry.key), qPrintable(entry.key));
+            places.insert(entry.section + u'/' + entry.key);
+            QVERIFY2(!(entry.text && entry.number), qPrintable(entry.key));
+            numbers += entry.number == &K::MinSpeed;
+            if (entry.text)
+                QVERIFY2(fields.contains(entry.text), qPrintable(entry.key));
+            if (entry.updateOrder)
+                updates << entry.updateOrder;
+            if (entry.blockByte)
+                bytes << entry.blockByte;
+        }
+        QCOMPARE(numbers, 1);
+        for (QString K::*field : fields)
+            QCOMPARE(std::count_if(SettingsTable::entries().begin(), SettingsTable::entries().end(),
+                                   [field](const SettingsTable::Entry &e) { return e.text == field; }), 1);
+        std::sort(updates.begin(), updates.end());
+        std::sort(bytes.begin(), bytes.end());
+        QVERIFY(std::adjacent_find(updates.begin(), updates.end()) == updates.end());
+        QCOMPARE(updates.size(), 17);
+        QList<int> blockBytes(13);
+        std::iota(blockBytes.begin(), blockBytes.end(), 4);
+        QCOMPARE(bytes, blockBytes);
     }
 
     void seedParametersGiveACleanBlock()
@@ -236,8 +277,8 @@ private slots:
         QCOMPARE(s.ComPort, QStringLiteral("3"));
 
         const quint8 mode = Winkey::modeRegister(s.IambicMode, s.CTSpace, s.AutoSpace, s.PaddleSwap);
-        const Winkey::ParameterBlock block =
-            Winkey::parameterBlock(s, mode, Winkey::speedRange(s.MaxSpeed, s.MinSpeed));
+        const Winkey::ParameterBlock block = Winkey::parameterBlock(
+            mode, SettingsTable::blockParameters(s, Winkey::speedRange(s.MaxSpeed, s.MinSpeed)));
         QCOMPARE(block.rejected.size(), 0);
         QCOMPARE(quint8(block.bytes.at(7)), quint8(10)); // minimum speed
         QCOMPARE(quint8(block.bytes.at(8)), quint8(25)); // speed range
