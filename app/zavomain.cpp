@@ -125,10 +125,12 @@ ZavoMain::ZavoMain(SettingsStore &store, Hooks hooks, QWidget *parent)
     // Key preview: the window sees each key before whichever of its
     // controls has the focus.
     qApp->installEventFilter(this);
+    qApp->installNativeEventFilter(&m_repeats);
 }
 
 ZavoMain::~ZavoMain()
 {
+    qApp->removeNativeEventFilter(&m_repeats);
     qApp->removeEventFilter(this);
 }
 
@@ -342,14 +344,9 @@ void ZavoMain::replayHeldInput()
 
 bool ZavoMain::isKeyRepeat(const QKeyEvent *event) const
 {
-    if (event->isAutoRepeat())
-        return true;
-    // Qt marks an X11 repeat only when it finds the repeat's release and
-    // press together in its queue; on a busy machine they come apart, but
-    // the press still carries the release's time stamp. Posted presses (the
-    // buttons) carry none.
-    return event->timestamp() != 0 && event->key() == m_releasedKey
-        && event->timestamp() == m_releasedAt;
+    // Posted presses (the buttons) carry no scan code and are never repeats.
+    return event->isAutoRepeat()
+        || (event->nativeScanCode() != 0 && m_repeats.lastPressRepeated(event->nativeScanCode()));
 }
 
 bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
@@ -374,15 +371,6 @@ bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
             return true;
         key->setAccepted(wasAccepted);
         return false;
-    }
-    case QEvent::KeyRelease: {
-        auto *target = qobject_cast<QWidget *>(watched);
-        auto *key = static_cast<QKeyEvent *>(event);
-        if (target && target->window() == this && isControlKey(key->key()) && !key->isAutoRepeat()) {
-            m_releasedKey = key->key();
-            m_releasedAt = key->timestamp();
-        }
-        break;
     }
     case QEvent::MouseMove:
         // With the link down panel 1 keeps saying so.

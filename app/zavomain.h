@@ -3,6 +3,7 @@
 // link's calls and to the dialogs; the link tells it what to show.
 #pragma once
 
+#include "app/keyrepeat.h"
 #include "keyer/keyerlink.h"
 
 #include <QPointer>
@@ -94,8 +95,5 @@ private:
     };
     std::vector<HeldEvent> m_held;
     bool m_holding = false;
-    // The last release of a control key: X sends a held key's repeats as a
-    // release and a press with the same time stamp.
-    int m_releasedKey = 0;
-    quint64 m_releasedAt = 0;
+    KeyRepeatFilter m_repeats;
 };

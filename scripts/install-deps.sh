@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libqt6serialport6-dev
-    libgl-dev fonts-liberation
+    libgl-dev libxcb1-dev fonts-liberation
     xvfb xauth xdotool x11-utils
     dbus at-spi2-core python3-pyatspi imagemagick
     desktop-file-utils appstream lintian dpkg-dev file libxml2-utils man-db

@@ -582,7 +582,11 @@ class Session:
             acc = self.reader.window(app, title) if app is not None else None
             wins = self.x.windows(title, self.app.pid) if acc is not None else []
             return (acc, wins[0]) if wins else None
-        return self.loop.wait_until(found, timeout, f"the window {title!r}")
+        acc, win = self.loop.wait_until(found, timeout, f"the window {title!r}")
+        # The title bar shows what the window manager reads, not what Qt says.
+        shown = self.x.xdotool("getwindowname", win).rstrip("\n")
+        check(shown == title, f"the window manager reads the title {shown!r}, not {title!r}")
+        return acc, win
 
     def wait_gone(self, title, timeout=20):
         self.loop.wait_until(lambda: not self.x.windows(title, self.app.pid), timeout,
