@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Planted faults: checks that the tests catch each of a list of small,
+# deliberate faults in the program (a flipped comparison, a dropped write, a
+# wrong byte, a lost guard).
+#
+#   bash tests/mutants.sh [commit] [mutant numbers...]
+#
+# Copies the tree at <commit> (default HEAD) to /tmp once, builds it, runs the
+# suite without the e2e and packaging tests to see that it passes, then for
+# each mutant: applies it, rebuilds (one file recompiles), runs
+#   ctest -LE 'e2e|packaging' -j2 --stop-on-failure --timeout 300
+# and prints which test caught it, or MISSED. The fastest tests run first, so
+# a caught mutant ends soon. A mutant that no longer applies or does not build
+# says so. The last lines printed are the result table.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+commit=$(git -C "$root" rev-parse "${1:-HEAD}")
+shift || true
+short=${commit:0:10}
+src=/tmp/zavo-mut-src-$short
+build=/tmp/zavo-mut-build-$short
+
+ids=() files=() edits=() whats=()
+m() { ids+=("$1"); files+=("$2"); edits+=("$3"); whats+=("$4"); }
+
+m 1 keyer/protocol.cpp 's/mode |= 0x08;/mode |= 0x04;/' \
+    "paddle swap sets the wrong mode register bit"
+m 2 keyer/protocol.cpp 's/if (t + seconds >= 86400)/if (t + seconds > 86400)/' \
+    "a reply deadline at exactly midnight does not wrap"
+m 3 keyer/protocol.cpp 's/if (byte <= 191) {/if (byte < 191) {/' \
+    "speed byte 191 is not read as a speed"
+m 4 keyer/protocol.cpp 's/arg(\*n - 1);/arg(*n);/' \
+    "port number 1 names ttyS1 instead of ttyS0"
+m 5 keyer/protocol.cpp 's/\*value <= 255)/*value <= 256)/' \
+    "parameter 256 is sent (as 0) instead of rejected"
+m 6 keyer/keyerlink.cpp 's/kBlockMinSpeed = 7;/kBlockMinSpeed = 8;/' \
+    "speed reports read against the wrong block byte"
+m 7 keyer/keyerlink.cpp '/^void KeyerLink::abortSending/,/^}/s/m_queue.clear();/(void)0;/' \
+    "Escape keeps the actions queued behind message 1"
+m 8 keyer/keyerlink.cpp '/^void KeyerLink::shutdown/,/^}/s/m_port->write(Winkey::tuneCommand(false));/(void)0;/' \
+    "closing with tune on leaves the key down"
+m 9 keyer/keyerlink.cpp '/^void KeyerLink::sendMessage(int n)/,/^}/s/if (TuneOn)/if (false)/' \
+    "messages 2 to 5 are sent while tune is on"
+m 10 keyer/keyerlink.cpp 's/m_port->discardInput();/(void)0;/' \
+    "bytes waiting from before the echo test are not discarded"
+m 11 keyer/serialfacility.cpp 's/R_OK | W_OK) == 0;/R_OK | W_OK) != 0;/' \
+    "a port held by another program is called a permission problem"
+m 12 keyer/serialfacility.cpp 's/    emit portLost(reason);/    (void)reason;/' \
+    "an unplugged adapter is not reported"
+m 13 settings/settingsstore.cpp 's/if (info.exists() \&\& !info.isWritable()) {/if (false) {/' \
+    "a read-only settings file is replaced"
+m 14 settings/settingsstore.cpp 's/ \&\& !m_noted.contains(id)) {/) {/' \
+    "a hand edit is noted again on every read"
+m 15 settings/settingsstore.cpp 's/if (m_stamp.exists \&\& m_unsaved.size() == 1/if (m_unsaved.size() == 1/' \
+    "a deleted settings file is not written back for an unchanged value"
+m 16 settings/numbers.cpp 's/return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;/return floor + 1.0;/' \
+    "halves round up instead of to even"
+m 17 settings/numbers.cpp 's/\[ \\t\]\*\\z/[ \\t]*$/' \
+    "a number followed by a line break is taken"
+m 18 settings/settingstable.cpp 's/return a->blockByte < b->blockByte;/return a->blockByte > b->blockByte;/' \
+    "parameter block bytes in reverse order"
+m 19 settings/settingstable.cpp 's/return a->updateOrder < b->updateOrder;/return a->updateOrder > b->updateOrder;/' \
+    "Update writes the settings in reverse order"
+m 20 dialogs/speed.cpp 's/if (range < 0 || range > kByteMax) {/if (range > kByteMax) {/' \
+    "a maximum speed below the minimum is accepted"
+m 21 dialogs/speed.cpp 's/"255", "127");/"255", "0");/' \
+    "an unchecked speed pot box stores 0 instead of 127"
+m 22 dialogs/editmsg.cpp 's/m_text->text().toUpper();/m_text->text();/' \
+    "an edited message is stored in lower case"
+m 23 dialogs/editmsg.cpp 's/input.count(c) > m_loaded->count(c)/input.count(c) >= m_loaded->count(c)/' \
+    "a stored message with a non-ASCII character cannot be edited"
+m 24 app/zavomain.cpp 's/if (!isKeyRepeat(event))/if (true)/' \
+    "a held key repeats its action"
+m 25 app/zavomain.cpp 's/isVisible() \&\& EditIndex == index) {/isVisible()) {/' \
+    "the open editor is not reloaded for another message"
+m 26 app/zavomain.cpp '/"Config.Panel"/{n;s/showAbout/showHelp/}' \
+    "a click on the port panel opens help instead of About"
+m 27 app/statuspanels.cpp 's/text.trimmed().isEmpty() ? m_panels\[position - 1\].blankName : text/text/' \
+    "a blank panel loses its spoken name"
+m 28 app/statuspanels.cpp 's/mouse->button() == Qt::LeftButton/mouse->button() != Qt::LeftButton/' \
+    "panels answer the wrong mouse button"
+m 29 sim/chipmodel.cpp 's/if (!m_xoff \&\& m_buffer.size() \* 3 > 2 \* m_options.bufferSize) {/if (false) {/' \
+    "the simulated chip never sends XOFF"
+
+wanted=("$@")
+selected() {
+    [ ${#wanted[@]} -eq 0 ] && return 0
+    local w; for w in "${wanted[@]}"; do [ "$w" = "$1" ] && return 0; done
+    return 1
+}
+
+log() { echo "[$(date +%H:%M:%S)] $*"; }
+
+if [ ! -d "$src" ]; then
+    mkdir -p "$src"
+    git -C "$root" archive "$commit" | tar -x -C "$src"
+fi
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+
+runtests() {
+    # Fastest first: ctest starts the costliest tests first, so the measured
+    # times of the unmutated run go into its cost file inverted.
+    [ -f "$build/costs.fast-first" ] && cp "$build/costs.fast-first" "$build/Testing/Temporary/CTestCostData.txt"
+    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest -LE 'e2e|packaging' -j2 --stop-on-failure \
+        --timeout 300 --output-on-failure 2>&1)
+}
+
+log "building $short"
+cmake --build "$build" -j2 >/tmp/zavo-mut-build-$short.log 2>&1 || { log "the unmutated tree does not build"; exit 1; }
+log "running the unmutated suite"
+if ! out=$(runtests); then
+    echo "$out" | tail -30
+    log "the unmutated suite fails: no mutant can be judged"
+    exit 1
+fi
+awk '/^---/ {exit} NF == 3 {printf "%s %s %.4f\n", $1, $2, 1000 - $3}' \
+    "$build/Testing/Temporary/CTestCostData.txt" >"$build/costs.fast-first"
+
+results=()
+for i in "${!ids[@]}"; do
+    n=${ids[$i]} file=${files[$i]}
+    selected "$n" || continue
+    cp "$src/$file" "/tmp/zavo-mut-orig-$short"
+    sed -i -e "${edits[$i]}" "$src/$file"
+    if cmp -s "$src/$file" "/tmp/zavo-mut-orig-$short"; then
+        verdict="NOT APPLIED"
+    elif ! cmake --build "$build" -j2 >>/tmp/zavo-mut-build-$short.log 2>&1; then
+        verdict="DOES NOT BUILD"
+    else
+        start=$(date +%s)
+        out=$(runtests)
+        failed=$(echo "$out" | grep -E '\*\*\*(Failed|Timeout|Exception)|Subprocess aborted|Failed  ' |
+                 sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | sort -u | paste -sd, -)
+        first=$(echo "$out" | grep -m1 -E '^FAIL!|^QFATAL' | sed -E 's/^(FAIL!|QFATAL) *: *//; s/\(.*//' )
+        if [ -n "$failed" ]; then
+            verdict="caught by $failed${first:+ ($first)} in $(( $(date +%s) - start ))s"
+        else
+            verdict="MISSED"
+        fi
+    fi
+    # A fresh copy (and so a fresh time stamp) makes the next build recompile it.
+    cp "/tmp/zavo-mut-orig-$short" "$src/$file"
+    touch "$src/$file"
+    log "mutant $n ($file: ${whats[$i]}): $verdict"
+    results+=("$n|$file|${whats[$i]}|$verdict")
+done
+cmake --build "$build" -j2 >>/tmp/zavo-mut-build-$short.log 2>&1
+
+echo "== results for $commit"
+printf '%s\n' "${results[@]}"
