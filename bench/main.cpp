@@ -6,6 +6,7 @@
 #include "benchoptions.h"
 #include "benchreport.h"
 #include "keyerbench.h"
+#include "reconnectbench.h"
 #include "startupbench.h"
 
 #include <QApplication>
@@ -83,6 +84,10 @@ int main(int argc, char *argv[])
     {
         KeyerBench keyer(options, report);
         keyer.run();
+    }
+    if (!report.failed()) {
+        ReconnectBench reconnect(options, report);
+        reconnect.run();
     }
     if (!report.failed()) {
         StartupBench startup(options, report);

@@ -15,9 +15,9 @@ using namespace Zavo;
 
 // Short enough for panel 1 at the window's font; the reason goes to the
 // panel's tool tip.
-const QString KeyerLink::kLostText = QStringLiteral("Link lost - press F12");
-const QString KeyerLink::kNoAnswerText = QStringLiteral("No answer - press F12");
-const QString KeyerLink::kNoPortText = QStringLiteral("Port closed - press F12");
+const QString KeyerLink::kLostText = QStringLiteral("Link lost - waiting (F12)");
+const QString KeyerLink::kNoAnswerText = QStringLiteral("No answer - waiting (F12)");
+const QString KeyerLink::kNoPortText = QStringLiteral("No port - waiting (F12)");
 
 namespace {
 
@@ -36,6 +36,8 @@ KeyerLink::Hooks withDefaults(KeyerLink::Hooks hooks)
         hooks.terminate = [](int code) { std::exit(code); };
     if (!hooks.clock)
         hooks.clock = [] { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; };
+    if (hooks.stableNameDir.isEmpty())
+        hooks.stableNameDir = QStringLiteral("/dev/serial/by-id");
     if (!hooks.characterMs)
         hooks.characterMs = static_cast<int>(SerialFacility::kCharacterMs + 1);
     return hooks;
@@ -48,7 +50,9 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
     , m_store(store)
     , m_hooks(withDefaults(std::move(hooks)))
     , m_port(new SerialFacility(this))
+    , m_watch(m_hooks.stableNameDir)
 {
+    connect(&m_watch, &AdapterWatch::arrived, this, &KeyerLink::onAdapterArrived);
     connect(m_port, &SerialFacility::commEvent, this, &KeyerLink::onCommEvent);
     connect(m_port, &SerialFacility::bytesArrived, &m_waker, &Waker::wake);
     connect(m_port, &SerialFacility::portLost, this, &KeyerLink::onPortLost);
@@ -77,10 +81,12 @@ void KeyerLink::sleep(int ms)
 bool KeyerLink::openPort()
 {
     for (;;) {
-        const QString device = Winkey::portDeviceName(Settings.ComPort);
+        const QString device = m_watch.deviceFor(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
         m_port->setPortName(device);
-        if (m_port->open())
+        if (m_port->open()) {
+            m_watch.noteOpened(Settings.ComPort, device);
             return true;
+        }
         QString text;
         if (Settings.ComPort.trimmed().isEmpty()) {
             text = QStringLiteral("No serial port is set for the keyer.");
@@ -97,6 +103,10 @@ bool KeyerLink::openPort()
                 text += QStringLiteral("\n\nYour user must be in the 'dialout' group to use serial "
                                        "ports: sudo usermod -aG dialout $USER, then log in again.");
 #endif
+        }
+        if (m_automatic) {
+            linkDown(kNoPortText, text);
+            return false;
         }
         m_hooks.message(text);
         const auto choice = m_hooks.choosePort(text);
@@ -146,8 +156,10 @@ bool KeyerLink::failedReply()
 {
     if (m_closing || (m_inSession && !m_port->isOpen()))
         return false;
-    m_hooks.message(QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
-                    + QStringLiteral("\r\nCheck Port, Cable or Winkey"));
+    if (!m_automatic) {
+        m_hooks.message(QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
+                        + QStringLiteral("\r\nCheck Port, Cable or Winkey"));
+    }
     if (!m_inSession) {
         m_hooks.terminate(EXIT_FAILURE);
         return false;
@@ -229,6 +241,16 @@ bool KeyerLink::initialise()
         return true;
     }();
     m_initRunning = false;
+    if (ok) {
+        m_watch.stop();
+    } else if (m_inSession && !m_closing) {
+        // Down: wait for the adapter to come back. A failed attempt of our
+        // own waits for the next arrival, not for this device again.
+        if (m_automatic && m_watch.isWatching())
+            m_watch.attemptFailed();
+        else
+            m_watch.start(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
+    }
     runQueued();
     return ok;
 }
@@ -264,6 +286,20 @@ void KeyerLink::onPortLost(const QString &reason)
     XoffActive = false;
     linkDown(kLostText, reason);
     m_waker.wake();
+    if (m_inSession && !m_closing && !m_initRunning)
+        m_watch.start(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
+}
+
+void KeyerLink::onAdapterArrived()
+{
+    if (m_closing || isBusy() || m_draining)
+        return;
+    // The same re-initialisation as F12, but nobody is asked anything: a
+    // device that is not the keyer must not raise a message box unasked.
+    m_automatic = true;
+    m_port->close();
+    initialise();
+    m_automatic = false;
 }
 
 void KeyerLink::linkDown(const QString &text, const QString &reason)
@@ -459,6 +495,7 @@ void KeyerLink::shutdown()
 {
     m_closing = true;
     m_queue.clear();
+    m_watch.stop();
     // A transmitter left keyed by tune must not outlive the program.
     if (TuneOn && m_port->isOpen())
         m_port->write(Winkey::tuneCommand(false));

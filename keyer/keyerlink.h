@@ -5,6 +5,7 @@
 // through signals and asks for a message box or a port through its hooks.
 #pragma once
 
+#include "keyer/adapterwatch.h"
 #include "keyer/eventwait.h"
 
 #include <QObject>
@@ -34,6 +35,8 @@ public:
         // How long one character of message 1 is given on the wire before
         // the next one goes, in ms; unset, its time at 1200 baud.
         std::optional<int> characterMs;
+        // Where udev keeps the adapters' stable names; empty, /dev/serial/by-id.
+        QString stableNameDir;
     };
 
     // The panel 1 texts of a link that is down; each fits the panel.
@@ -62,6 +65,8 @@ public:
     void shutdown();
 
     bool isOpen() const;
+    // The link is down and the adapter is awaited.
+    bool isWaitingForAdapter() const { return m_watch.isWatching(); }
     bool isClosing() const { return m_closing; }
     // Message 1 or an initialisation is going out.
     bool isBusy() const { return m_sending || m_initRunning; }
@@ -90,6 +95,7 @@ private:
     void sendMessage(int n);
     void toggleTune();
     void reinitialise(bool fromUpdate);
+    void onAdapterArrived();
 
     bool openPort();
     std::optional<quint8> awaitReply(std::optional<quint8> wanted = std::nullopt);
@@ -106,6 +112,7 @@ private:
     Hooks m_hooks;
     SerialFacility *m_port = nullptr;
     Waker m_waker;
+    AdapterWatch m_watch;
 
     std::deque<Action> m_queue;
     QString m_linkDownText;
@@ -117,4 +124,6 @@ private:
     bool m_sending = false;
     bool m_draining = false;
     bool m_closing = false;
+    // An attempt the link makes by itself: it never asks the operator.
+    bool m_automatic = false;
 };
