@@ -3,6 +3,7 @@
 #include "app/statuspanels.h"
 #include "dialogs/editmsg.h"
 #include "dialogs/frmabout.h"
+#include "dialogs/helpviewer.h"
 #include "dialogs/portchooser.h"
 #include "dialogs/speed.h"
 #include "dialogs/uimetrics.h"
@@ -15,14 +16,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDir>
-#include <QFileInfo>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
 #include <QTextBrowser>
 
 #include <cmath>
@@ -56,23 +53,6 @@ constexpr ButtonDesign kButtons[] = {
     {"Tune", 3303, 5, "F6", Qt::Key_F6},
     {"Msg5", 2655, 6, "F5", Qt::Key_F5},
 };
-
-bool isControlKey(int key)
-{
-    switch (key) {
-    case Qt::Key_Escape:
-    case Qt::Key_F1:
-    case Qt::Key_F2:
-    case Qt::Key_F3:
-    case Qt::Key_F4:
-    case Qt::Key_F5:
-    case Qt::Key_F6:
-    case Qt::Key_F12:
-        return true;
-    default:
-        return false;
-    }
-}
 
 bool isOperatorInput(QEvent::Type type)
 {
@@ -230,11 +210,7 @@ bool ZavoMain::load()
         AlwaysOnTop(*this, true);
 
     // The manual sits beside the executable, or where an install put it.
-    const QDir appDir(QCoreApplication::applicationDirPath());
-    m_helpFile = appDir.filePath(QStringLiteral("zavokeyer.html"));
-    const QString installed = appDir.filePath(QStringLiteral("../share/doc/zavokeyer/zavokeyer.html"));
-    if (!QFileInfo::exists(m_helpFile) && QFileInfo::exists(installed))
-        m_helpFile = QDir::cleanPath(installed);
+    m_helpFile = HelpViewer::locate();
 
     placeWindow();
     loadKeyerSettings(m_store);
@@ -277,24 +253,7 @@ void ZavoMain::placeWindow()
     };
     const float top = edge("FormTop", Seed::kFormTop);
     const float left = edge("FormLeft", Seed::kFormLeft);
-    QPoint pos(M::px(left), M::px(top));
-
-    // A position that lies off every screen (a monitor since removed) would
-    // leave the operator without a window: use the primary screen instead.
-    const QRect wanted(pos, frameGeometry().size().expandedTo(size()));
-    bool visibleSomewhere = false;
-    for (const QScreen *screen : QGuiApplication::screens()) {
-        const QRect overlap = screen->availableGeometry().intersected(wanted);
-        if (overlap.width() >= 20 && overlap.height() >= 10)
-            visibleSomewhere = true;
-    }
-    if (!visibleSomewhere) {
-        if (const QScreen *primary = QGuiApplication::primaryScreen()) {
-            const QRect area = primary->availableGeometry();
-            pos = area.center() - QPoint(width() / 2, height() / 2);
-        }
-    }
-    move(pos);
+    M::moveOnScreen(this, QPoint(M::px(left), M::px(top)));
 }
 
 void ZavoMain::closeEvent(QCloseEvent *event)
@@ -399,7 +358,7 @@ bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
 void ZavoMain::keyPressEvent(QKeyEvent *event)
 {
     const int key = event->key();
-    if (isControlKey(key)) {
+    if (KeyerLink::handlesKey(key)) {
         event->accept();
         // Holding a key down must not flood the chip: one press, one action.
         if (!isKeyRepeat(event))
@@ -498,18 +457,7 @@ void ZavoMain::showSettings()
 
 void ZavoMain::showHelp()
 {
-    if (!m_help) {
-        m_help = new QTextBrowser(this);
-        m_help->setWindowFlag(Qt::Window);
-        m_help->setAttribute(Qt::WA_DeleteOnClose);
-        m_help->setObjectName(QStringLiteral("HelpViewer"));
-        m_help->setWindowTitle(QStringLiteral("Zavo Keyer Help"));
-        m_help->setOpenExternalLinks(true);
-        m_help->resize(640, 560);
-        if (QFileInfo::exists(m_helpFile))
-            m_help->setSource(QUrl::fromLocalFile(m_helpFile));
-        else
-            m_help->setPlainText(QStringLiteral("The manual was not found at %1.").arg(m_helpFile));
-    }
+    if (!m_help)
+        m_help = HelpViewer::create(this, m_helpFile);
     bringToFront(m_help);
 }

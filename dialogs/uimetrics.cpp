@@ -1,5 +1,8 @@
 #include "dialogs/uimetrics.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+
 #include <QStringList>
 #include <QWidget>
 
@@ -41,6 +44,21 @@ QFont formFont(double pointSize, bool bold)
 void place(QWidget *widget, int left, int top, int width, int height)
 {
     widget->setGeometry(rect(left, top, width, height));
+}
+
+void moveOnScreen(QWidget *window, QPoint pos)
+{
+    const QRect wanted(pos, window->frameGeometry().size().expandedTo(window->size()));
+    bool visibleSomewhere = false;
+    for (const QScreen *screen : QGuiApplication::screens()) {
+        const QRect overlap = screen->availableGeometry().intersected(wanted);
+        visibleSomewhere = visibleSomewhere || (overlap.width() >= 20 && overlap.height() >= 10);
+    }
+    if (!visibleSomewhere) {
+        if (const QScreen *primary = QGuiApplication::primaryScreen())
+            pos = primary->availableGeometry().center() - QPoint(window->width() / 2, window->height() / 2);
+    }
+    window->move(pos);
 }
 
 } // namespace Layout

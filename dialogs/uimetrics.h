@@ -26,4 +26,9 @@ QFont formFont(double pointSize = 8.25, bool bold = false);
 // Places a child at a rectangle given in twips.
 void place(QWidget *widget, int left, int top, int width, int height);
 
+// Moves a top-level window to pos (pixels), or to the middle of the primary
+// screen when pos lies off every screen (a monitor since removed), which
+// would leave the operator without a window.
+void moveOnScreen(QWidget *window, QPoint pos);
+
 } // namespace Layout

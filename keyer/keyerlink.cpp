@@ -4,6 +4,7 @@
 #include "keyer/serialfacility.h"
 #include "settings/keyersettings.h"
 #include "settings/settingsstore.h"
+#include "settings/settingstable.h"
 
 #include <QThread>
 #include <QTime>
@@ -123,7 +124,8 @@ bool KeyerLink::openPort()
             return false;
         }
         Settings.ComPort = *choice;
-        m_store.SaveSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort"), *choice);
+        const SettingsTable::Entry &port = SettingsTable::entry(&KeyerSettings::ComPort);
+        m_store.SaveSetting(port.section, port.key, *choice);
         m_store.reportUnsaved();
     }
 }
@@ -320,29 +322,34 @@ bool KeyerLink::linkIsDown()
 
 // ---------------------------------------------------------------- keys
 
-void KeyerLink::press(int key)
+bool KeyerLink::handlesKey(int key)
 {
-    if (m_closing)
-        return;
     switch (key) {
     case Qt::Key_Escape:
-        abortSending();
-        return;
-    case Qt::Key_F12:
-        // A re-initialisation asked for during one is the same request.
-        if (m_initRunning)
-            return;
-        break;
     case Qt::Key_F1:
     case Qt::Key_F2:
     case Qt::Key_F3:
     case Qt::Key_F4:
     case Qt::Key_F5:
     case Qt::Key_F6:
-        break;
+    case Qt::Key_F12:
+        return true;
     default:
+        return false;
+    }
+}
+
+void KeyerLink::press(int key)
+{
+    if (m_closing || !handlesKey(key))
+        return;
+    if (key == Qt::Key_Escape) {
+        abortSending();
         return;
     }
+    // A re-initialisation asked for during one is the same request.
+    if (key == Qt::Key_F12 && m_initRunning)
+        return;
     Action action{key, key == Qt::Key_F1 ? Settings.Message1 : QString()};
     if (isBusy() || m_draining) {
         m_queue.push_back(std::move(action));

@@ -58,6 +58,8 @@ public:
     // everything but Escape waits its turn; Escape acts at once and drops
     // whatever waits.
     void press(int key);
+    // The keys press() acts on.
+    static bool handlesKey(int key);
     // The keyer settings were stored: re-initialise with them, in turn.
     void settingsUpdate();
     // The program is ending: nothing more runs, an unkeyed transmitter is
