@@ -2,12 +2,11 @@
 private X server, with the end-to-end tests' driver. Run it through
 scripts/screenshots.sh, which builds first:
 
-    /usr/bin/python3 screenshots.py --app PATH --sim PATH --out DIR [--step STEP]
+    /usr/bin/python3 screenshots.py --app PATH --sim PATH --out DIR
 """
 
 import argparse
 import os
-import subprocess
 import sys
 import tempfile
 
@@ -18,7 +17,7 @@ import zavodriver as zd  # noqa: E402
 
 
 def shoot(session, window, out, name):
-    session.loop.pause(0.4)  # nothing tells when a window is painted
+    session.pause(0.4)  # nothing tells when a window is painted
     session.x.screenshot(window, os.path.join(out, name))
     print(f"wrote {os.path.join(out, name)}")
 
@@ -56,30 +55,22 @@ def no_response(s, out):
     shoot(s, s.wait_window(zd.BOX_TITLE)[1], out, "no-response.png")
 
 
-STEPS = {"first_run_and_dialogs": first_run_and_dialogs, "no_response": no_response}
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ("--app", "--sim", "--out"):
         parser.add_argument(option, required=True)
-    parser.add_argument("--step", choices=sorted(STEPS))
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
-    if not args.step:  # each step in a process, and so on a bus, of its own
-        for step in STEPS:
-            if subprocess.run([sys.executable, *sys.argv, "--step", step]).returncode:
-                return 1
-        return 0
     zd.on_private_bus()
-    session = zd.Session(args.app, args.sim, "screenshots")
-    try:
-        STEPS[args.step](session, args.out)
-    except zd.Failure as failure:
-        print(f"screenshots: {failure}\n{session.diagnostics()}")
-        return 1
-    finally:
-        session.stop()
+    for step in (first_run_and_dialogs, no_response):
+        session = zd.Session(args.app, args.sim, "screenshots")
+        try:
+            step(session, args.out)
+        except zd.Failure as failure:
+            print(f"screenshots: {failure}\n{session.diagnostics()}")
+            return 1
+        finally:
+            session.stop()
     return 0
 
 

@@ -43,6 +43,18 @@ def check(condition, message):
         raise Failure(message)
 
 
+def first(items, predicate):
+    """The first item the predicate holds for; objects that vanish while
+    asked are passed over."""
+    for item in items:
+        try:
+            if predicate(item):
+                return item
+        except Exception:
+            continue
+    return None
+
+
 def mark():
     """Now, on the clock of the simulator's log (CLOCK_MONOTONIC, ms)."""
     return time.clock_gettime(time.CLOCK_MONOTONIC) * 1000.0
@@ -60,28 +72,6 @@ def on_private_bus():
     env["ZAVO_E2E_PRIVATE_BUS"] = "1"
     env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="zavo-e2e-runtime-")
     os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv], env)
-
-
-class Loop:
-    """Waits in the GLib main loop, where AT-SPI events are delivered."""
-
-    def __init__(self):
-        from gi.repository import GLib
-        self._glib = GLib
-        self._context = GLib.MainContext.default()
-
-    def wait_until(self, predicate, timeout, what):
-        deadline = time.monotonic() + timeout
-        while not (value := predicate()):
-            if time.monotonic() >= deadline:
-                raise Failure(f"timed out after {timeout:g} s waiting for {what}")
-            self._glib.timeout_add(50, lambda: False)  # wakes the loop to look again
-            self._context.iteration(True)
-        return value
-
-    def pause(self, seconds):
-        end = time.monotonic() + seconds
-        self.wait_until(lambda: time.monotonic() >= end, seconds + 1, "a pause")
 
 
 class Simulator:
@@ -145,15 +135,10 @@ class XServer:
                                           "1024x768x24", "-nolisten", "tcp", "-noreset"],
                                          pass_fds=[write_end], stdout=log, stderr=log)
         os.close(write_end)
-        number = b""
-        while not number.endswith(b"\n") and select.select([read_end], [], [], 30)[0]:
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read_end)
-        check(number.strip().isdigit(), "Xvfb did not start (see xvfb.log)")
-        self.display = ":" + number.decode().strip()
+        with os.fdopen(read_end) as pipe:  # Xvfb writes its display number once it listens
+            number = pipe.readline().strip() if select.select([pipe], [], [], 30)[0] else ""
+        check(number.isdigit(), "Xvfb did not start (see xvfb.log)")
+        self.display = ":" + number
         self.env = dict(os.environ, DISPLAY=self.display)
 
     def xdotool(self, *args, check_rc=True):
@@ -238,13 +223,7 @@ class ScreenReader:
     def application(self, pid):
         desktop = self.pyatspi.Registry.getDesktop(0)
         desktop.clear_cache()  # programs come and go between looks
-        for app in self.children(desktop):
-            try:
-                if app.get_process_id() == pid:
-                    return app
-            except Exception:
-                continue
-        return None
+        return first(self.children(desktop), lambda app: app.get_process_id() == pid)
 
     @staticmethod
     def name(acc):
@@ -260,26 +239,12 @@ class ScreenReader:
         for child in self.children(acc):
             yield from self.walk(child)
 
-    def find(self, root, predicate):
-        for acc in self.walk(root):
-            try:
-                if predicate(acc):
-                    return acc
-            except Exception:
-                continue
-        return None
-
     def window(self, app, title):
-        for w in self.children(app):
-            try:
-                if self.name(w) == title and w.getState().contains(self.pyatspi.STATE_SHOWING):
-                    return w
-            except Exception:
-                continue
-        return None
+        return first(self.children(app), lambda w: self.name(w) == title
+                     and w.getState().contains(self.pyatspi.STATE_SHOWING))
 
     def focused(self, root):
-        return self.find(root, lambda a: a.getState().contains(self.pyatspi.STATE_FOCUSED))
+        return first(self.walk(root), lambda a: a.getState().contains(self.pyatspi.STATE_FOCUSED))
 
     def describe(self, acc):
         try:
@@ -320,24 +285,6 @@ class ScreenReader:
         return lines
 
 
-class Store:
-    """The program's settings file (QSettings INI), read as plain text."""
-
-    def __init__(self, config_home):
-        self.path = os.path.join(config_home, "Vardel Zavo Keyer.conf")
-
-    def value(self, section, key):
-        current = None
-        with open(self.path, encoding="utf-8") as f:
-            for line in f.read().splitlines():
-                if line.startswith("[") and line.endswith("]"):
-                    current = urllib.parse.unquote(line[1:-1])
-                elif current == section and line.partition("=")[0] == key:
-                    value = line.partition("=")[2]
-                    return re.sub(r'\\(.)', r'\1', value[1:-1]) if value[:1] == '"' else value
-        return None
-
-
 class Session:
     """One scenario's world: a folder, the simulator, an X server, the
     accessibility bus, a settings store, and the program run in it."""
@@ -346,18 +293,44 @@ class Session:
         self.app_exe, self.sim_exe, self.name = app_exe, sim_exe, name
         self.folder = tempfile.mkdtemp(prefix=f"zavo-e2e-{name}-")
         self.config_home = os.path.join(self.folder, "config")
+        self.store = os.path.join(self.config_home, "Vardel Zavo Keyer.conf")
         os.makedirs(self.config_home)
-        self.store = Store(self.config_home)
-        self.loop = Loop()
+        from gi.repository import GLib
+        self._glib = GLib
         self.reader = ScreenReader()
         self.x = XServer(self.folder)
         self.sim = self.app = None
         self.runs = 0
 
+    def stored(self, section, key):
+        """A value in the program's settings file (QSettings INI)."""
+        current = None
+        with open(self.store, encoding="utf-8") as f:
+            for line in f.read().splitlines():
+                if line.startswith("[") and line.endswith("]"):
+                    current = urllib.parse.unquote(line[1:-1])
+                elif current == section and line.partition("=")[0] == key:
+                    value = line.partition("=")[2]
+                    return re.sub(r'\\(.)', r'\1', value[1:-1]) if value[:1] == '"' else value
+        return None
+
+    def wait_until(self, predicate, timeout, what):
+        """Waits in the GLib main loop, where AT-SPI events are delivered."""
+        deadline = time.monotonic() + timeout
+        while not (value := predicate()):
+            check(time.monotonic() < deadline, f"timed out after {timeout:g} s waiting for {what}")
+            self._glib.timeout_add(50, lambda: False)  # wakes the loop to look again
+            self._glib.MainContext.default().iteration(True)
+        return value
+
+    def pause(self, seconds):
+        end = time.monotonic() + seconds
+        self.wait_until(lambda: time.monotonic() >= end, seconds + 1, "a pause")
+
     def start_sim(self, *args, link=None):
         self.sim = Simulator(self.sim_exe, self.folder, args, link)
-        self.loop.wait_until(lambda: self.sim.ready_count() or self.sim.proc.poll() is not None, 30,
-                             "the simulator's ready line")
+        self.wait_until(lambda: self.sim.ready_count() or self.sim.proc.poll() is not None, 30,
+                        "the simulator's ready line")
         check(self.sim.proc.poll() is None, "the simulator ended at start-up")
 
     def launch(self, first_run_port=True):
@@ -403,34 +376,29 @@ class Session:
             acc = self.reader.window(app, title) if app is not None else None
             wins = self.x.windows(title, self.app.pid) if acc is not None else []
             return (acc, wins[0]) if wins else None
-        acc, win = self.loop.wait_until(found, timeout, f"the window {title!r}")
+        acc, win = self.wait_until(found, timeout, f"the window {title!r}")
         shown = self.x.xdotool("getwindowname", win).rstrip("\n")
         check(shown == title, f"the window manager reads the title {shown!r}, not {title!r}")
         return acc, win
 
     def wait_gone(self, title, timeout=20):
-        self.loop.wait_until(lambda: not self.x.windows(title, self.app.pid), timeout,
-                             f"the window {title!r} to close")
+        self.wait_until(lambda: not self.x.windows(title, self.app.pid), timeout,
+                        f"the window {title!r} to close")
 
     def wait_online(self, timeout=40):
         """Waits for the main window, online, with the start-up done."""
         self.main, self.main_window = self.wait_window(MAIN_TITLE, timeout)
-        bar = self.loop.wait_until(
-            lambda: self.reader.find(self.main, lambda a: a.getRoleName() == "status bar"), 10,
-            "the status bar")
+        bar = self.wait_until(lambda: first(self.reader.walk(self.main),
+                              lambda a: a.getRoleName() == "status bar"), 10, "the status bar")
         # Kept: while the program blocks, its tree cannot be asked for them.
-        self.panels = self.loop.wait_until(
+        self.panels = self.wait_until(
             lambda: self.reader.children(bar) if bar.childCount == 3 else None, 10, "three panels")
-        self.wait_panel(1, ONLINE, timeout)
+        self.wait_until(lambda: self.panel_name(1) == ONLINE, timeout, f"panel 1 to read {ONLINE!r}")
         # The knob's answer, the last of the start-up, shows in panel 3.
-        self.loop.wait_until(lambda: self.panel_name(3).endswith(" WPM"), timeout, "the speed")
+        self.wait_until(lambda: self.panel_name(3).endswith(" WPM"), timeout, "the speed")
 
     def panel_name(self, n):
         return self.reader.name(self.panels[n - 1])
-
-    def wait_panel(self, n, text, timeout=20):
-        self.loop.wait_until(lambda: self.panel_name(n) == text, timeout,
-                             f"panel {n} to read {text!r} (reads {self.panel_name(n)!r})")
 
     def heard(self, n, since):
         """Names a screen reader read for panel n after a mark."""
@@ -438,15 +406,15 @@ class Session:
         return [name for t, p, name in self.reader.heard if p == path and t > since]
 
     def wait_sim_event(self, text, since, timeout=20):
-        self.loop.wait_until(lambda: any(e.startswith(text) for e in self.sim.events(since)),
-                             timeout, f"the simulator event {text!r}")
+        self.wait_until(lambda: any(e.startswith(text) for e in self.sim.events(since)),
+                        timeout, f"the simulator event {text!r}")
 
     def keys(self, *keys, window=None):
         """Keys to a window, the main one unless told."""
         self.x.key(window or self.main_window, *keys)
 
     def focused_name(self, root):
-        acc = self.loop.wait_until(lambda: self.reader.focused(root), 10, "a focused control")
+        acc = self.wait_until(lambda: self.reader.focused(root), 10, "a focused control")
         return self.reader.name(acc)
 
     def diagnostics(self):
