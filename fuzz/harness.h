@@ -1,0 +1,14 @@
+// What every fuzz target shares. A target defines fuzzOne(), which checks
+// its rules on one input; a broken rule stops the run with the rule's name
+// and the values involved, and libFuzzer keeps the input as a crash.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+void fuzzOne(const QByteArray &input);
+
+void require(bool holds, const char *rule, const QString &detail = QString());
+
+// A text with every character outside printable ASCII escaped, for messages.
+QString shown(const QString &text);
