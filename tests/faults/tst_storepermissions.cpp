@@ -6,7 +6,7 @@
 // program sent.
 #include "unprivilegedcases.h"
 
-#include "integration/rig.h"
+#include "link/linkrig.h"
 
 #include <QApplication>
 #include <QProcess>

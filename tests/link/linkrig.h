@@ -1,6 +1,7 @@
 // The keyer link alone, against the chip simulator on a pseudo-terminal,
 // with a private store seeded with the simulator's port. No window: the
-// link's panel texts and questions are recorded here.
+// link's panel texts and questions are recorded here. SimRig is the part
+// the window tests share.
 #pragma once
 
 #include "keyer/keyerlink.h"
@@ -10,11 +11,16 @@
 #include "settings/settingsstore.h"
 #include "simharness.h"
 
+#include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHash>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
+#include <time.h>
 
 // The bytes of a whole start-up for the seed values.
 inline QByteArray seedStartupBytes()
@@ -27,38 +33,31 @@ inline QByteArray seedStartupBytes()
     return expected;
 }
 
-class LinkRig
+// The simulator's clock: CLOCK_MONOTONIC in ms.
+inline double monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+class SimRig
 {
 public:
-    explicit LinkRig(QStringList simArgs = {})
+    explicit SimRig(QStringList simArgs)
         : sim(std::move(simArgs))
     {
     }
 
-    // Starts the simulator, seeds the store (then lets the test change it),
-    // brings the link up and waits for the whole start-up to reach the chip.
-    bool up(const std::function<void(SettingsStore &)> &edit = {})
+    // Starts the simulator and opens the store, seeded unless told not to.
+    bool start(bool seed = true)
     {
         if (!dir.isValid() || !sim.start())
             return false;
         Zavo::resetProcessState();
         store = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("store.conf")));
-        Seed::seedStore(*store, sim.linkPath());
-        if (edit)
-            edit(*store);
-        Zavo::loadKeyerSettings(*store);
-        KeyerLink::Hooks hooks;
-        hooks.message = [this](const QString &text) { messages << text; };
-        hooks.choosePort = [](const QString &) { return std::optional<QString>(); };
-        hooks.terminate = [this](int code) { terminations << code; };
-        link = std::make_unique<KeyerLink>(*store, hooks);
-        QObject::connect(link.get(), &KeyerLink::panelText,
-                         [this](int position, const QString &text, bool) { panels[position] = text; });
-        if (!link->initialise() || !sim.waitForReceived(int(seedStartupBytes().size()), 5000))
-            return false;
-        link->setInSession(true);
-        QTest::qWait(50); // the knob's answer
-        mark();
+        if (seed)
+            Seed::seedStore(*store, sim.linkPath());
         return true;
     }
 
@@ -77,12 +76,146 @@ public:
         return now;
     }
 
+    int countEvents(const QString &prefix) const
+    {
+        int n = 0;
+        for (const LogEntry &entry : sim.log())
+            n += entry.kind == QLatin1String("event") && entry.text.startsWith(prefix);
+        return n;
+    }
+    // A command to the simulator, once its log shows the event it names.
+    bool simulator(const QString &command, const QString &event = {})
+    {
+        const QString wanted = event.isEmpty() ? command : event;
+        const int before = countEvents(wanted);
+        sim.command(command);
+        return QTest::qWaitFor([&] { return countEvents(wanted) > before; }, 5000);
+    }
+    bool unplug() { return simulator(QStringLiteral("unplug")); }
+    // Plugged again: the link path names the new pty.
+    bool plug() { return simulator(QStringLiteral("plug"), QStringLiteral("plug ")); }
+
+    template<typename Hooks>
+    void record(Hooks &hooks)
+    {
+        hooks.message = [this](const QString &text) { messages << text; };
+        hooks.choosePort = [this](const QString &) { ++chooserShown; return chooserAnswer; };
+        hooks.terminate = [this](int code) { terminations << code; };
+        if (clock)
+            hooks.clock = clock;
+        if (characterMs)
+            hooks.characterMs = characterMs;
+    }
+
     SimHarness sim;
     QTemporaryDir dir;
     std::unique_ptr<SettingsStore> store;
-    std::unique_ptr<KeyerLink> link;
-    QHash<int, QString> panels;
     QStringList messages;
     QList<int> terminations;
+    std::optional<QString> chooserAnswer;
+    int chooserShown = 0;
+    std::function<double()> clock;
+    std::optional<int> characterMs;
     qsizetype base = 0;
+};
+
+class LinkRig : public SimRig
+{
+public:
+    explicit LinkRig(QStringList simArgs = {})
+        : SimRig(std::move(simArgs))
+    {
+    }
+
+    // Starts the simulator, seeds the store (then lets the test change it),
+    // brings the link up and waits for the whole start-up to reach the chip.
+    bool up(const std::function<void(SettingsStore &)> &edit = {})
+    {
+        if (!start())
+            return false;
+        if (edit)
+            edit(*store);
+        if (!init() || !sim.waitForReceived(int(seedStartupBytes().size()), 5000))
+            return false;
+        link->setInSession(true);
+        QTest::qWait(50); // the knob's answer
+        mark();
+        return true;
+    }
+
+    // Loads the record from the store and runs the link's start-up.
+    bool init()
+    {
+        Zavo::loadKeyerSettings(*store);
+        KeyerLink::Hooks hooks;
+        record(hooks);
+        link = std::make_unique<KeyerLink>(*store, hooks);
+        QObject::connect(link.get(), &KeyerLink::panelText, [this](int position, const QString &text, bool) {
+            panels[position] = text;
+            if (recording)
+                panelLog.append({position, text});
+        });
+        QObject::connect(&link->port(), &SerialFacility::wrote, [this](const QByteArray &b) {
+            if (recording)
+                writes << b;
+        });
+        QObject::connect(&link->port(), &SerialFacility::opened, [this] { openedAt << monotonicMs(); });
+        return link->initialise();
+    }
+
+    std::unique_ptr<KeyerLink> link;
+    QHash<int, QString> panels;
+    QList<std::pair<int, QString>> panelLog; // every panel text, in order
+    QList<QByteArray> writes;                // every write to the port, one per call
+    bool recording = true;                   // of panelLog and writes
+    QList<double> openedAt;
+};
+
+// Counts how often the event dispatcher wakes up while it lives.
+class WakeupCounter
+{
+public:
+    WakeupCounter()
+        : m_connection(QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
+                                        [this] { ++m_count; }))
+    {
+    }
+    ~WakeupCounter() { QObject::disconnect(m_connection); }
+    int count() const { return m_count; }
+
+private:
+    QMetaObject::Connection m_connection;
+    int m_count = 0;
+};
+
+// Wake-ups of the event loop in a second of idling: a dead device polled or
+// a busy wait shows as thousands.
+inline int idleWakeups()
+{
+    WakeupCounter wakeups;
+    QEventLoop loop;
+    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return wakeups.count();
+}
+
+// The longest time a 20 ms timer went without ticking while it lives: how
+// long the event loop was kept from running.
+class EventLoopPulse
+{
+public:
+    EventLoopPulse()
+    {
+        m_clock.start();
+        QObject::connect(&m_ticker, &QTimer::timeout, [this] {
+            m_longestGap = std::max(m_longestGap, m_clock.restart());
+        });
+        m_ticker.start(20);
+    }
+    qint64 longestGap() const { return std::max(m_longestGap, m_clock.elapsed()); }
+
+private:
+    QElapsedTimer m_clock;
+    QTimer m_ticker;
+    qint64 m_longestGap = 0;
 };

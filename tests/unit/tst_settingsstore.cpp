@@ -8,6 +8,7 @@
 #include "settings/settingstable.h"
 
 #include "../faults/storefiles.h"
+#include "suites.h"
 
 #include <QDir>
 #include <QFile>
@@ -80,11 +81,8 @@ private slots:
         QTest::newRow("plain") << kMessages << "CQ CQ DE MYCALL K";
         QTest::newRow("blanks around") << kMessages << "  CQ  ";
         QTest::newRow("comma and blank") << kMessages << "TU, 73";
-        QTest::newRow("at variant") << kMessages << "@Variant(abc)";
         QTest::newRow("backslashes") << kParameters << "C:\\ports\\COM3";
-        QTest::newRow("empty") << kParameters << "";
-        QTest::newRow("non-ASCII") << kMessages << QStringLiteral("Gr\u00fc\u00dfe \u65e5\u672c \u2014");
-        QTest::newRow("line break") << kMessages << "one\ntwo";
+        QTest::newRow("non-ASCII, line break") << kMessages << QStringLiteral("Gr\u00fc\u00dfe \u65e5\u672c\ntwo");
         QTest::newRow("section with a blank") << kSpeed << "35";
     }
 
@@ -107,39 +105,21 @@ private slots:
         QCOMPARE(fromDisk.GetSetting(section, messageKey(2)), QStringLiteral("x"));
     }
 
-    void emptyStoreReadsEmptyAndCreatesNothing()
+    // Reading makes no file; keys are whole names, not prefixes; the
+    // program's own store is the user's "Vardel Zavo Keyer" file.
+    void storeWithoutAFile()
     {
         const QString path = m_dir->filePath(QStringLiteral("sub/store.ini"));
         SettingsStore store(path);
         QCOMPARE(store.GetSetting(kParameters, QStringLiteral("ComPort")), QString());
-        QVERIFY(!store.exists());
-        QVERIFY(!QFile::exists(path));
+        QVERIFY(!store.exists() && !QFile::exists(path));
         QVERIFY(store.SaveSetting(kParameters, QStringLiteral("ComPort"), QStringLiteral("3")));
-        QVERIFY(store.exists());
         QVERIFY(SettingsStore(path).exists());
-        QCOMPARE(store.location(), path);
-        QCOMPARE(store.GetSetting(kParameters, QStringLiteral("Weight")), QString());
+        for (const char *key : {"ComPor", "ComPort1"})
+            QCOMPARE(store.GetSetting(kParameters, QLatin1String(key)), QString());
         QCOMPARE(store.GetSetting(kMessages, QStringLiteral("ComPort")), QString());
-        // Keys are whole names, not prefixes.
-        QCOMPARE(store.GetSetting(kParameters, QStringLiteral("ComPor")), QString());
-        QCOMPARE(store.GetSetting(kParameters, QStringLiteral("ComPort1")), QString());
-    }
-
-    void otherFileOrApplicationReadsEmpty()
-    {
-        SettingsStore own;
-        QCOMPARE(QFileInfo(own.location()).absoluteFilePath(),
+        QCOMPARE(QFileInfo(SettingsStore().location()).absoluteFilePath(),
                  QDir(m_userScope.path()).absoluteFilePath(QStringLiteral("Vardel Zavo Keyer.conf")));
-        const QString key = QStringLiteral("MaxSpeed");
-        const QString value = QStringLiteral("own-%1").arg(QCoreApplication::applicationPid());
-        QVERIFY(own.SaveSetting(kSpeed, key, value));
-        QVERIFY(fileBytes(own.location()).contains(value.toLatin1()));
-
-        QSettings otherApplication(QSettings::NativeFormat, QSettings::UserScope,
-                                   QStringLiteral("Vardel Other Keyer"));
-        QVERIFY(otherApplication.fileName() != own.location());
-        QCOMPARE(otherApplication.value(kSpeed + QLatin1Char('/') + key).toString(), QString());
-        QCOMPARE(SettingsStore(m_dir->filePath(QStringLiteral("other.ini"))).GetSetting(kSpeed, key), QString());
     }
 
     // A write that fails changes nothing on disk, holds the values for the
@@ -229,61 +209,6 @@ private slots:
         }
     }
 
-    // Each record field has one entry, and no two entries share a store
-    // place, an Update place or a block byte (a tie would leave the order open).
-    void tableNamesEachThingOnce()
-    {
-        using K = KeyerSettings;
-        const QList<QString K::*> fields = {
-            &K::ComPort, &K::FirstExt, &K::Pin5Mode, &K::PTT_Lead, &K::PTT_Tail, &K::ToneFreq,
-            &K::Weight, &K::KeyComp, &K::SetPoint, &K::DDRatio, &K::PotRange, &K::AutoSpace,
-            &K::IambicMode, &K::PaddleSwap, &K::CTSpace, &K::Farnsworth, &K::MaxSpeed,
-            &K::Message1, &K::Message2, &K::Message3, &K::Message4, &K::Message5};
-        QSet<QString> places;
-        QList<int> updates;
-        QList<int> bytes;
-        qsizetype numbers = 0;
-        for (const SettingsTable::Entry &entry : SettingsTable::entries()) {
-            QVERIFY2(!places.contains(entry.section + u'/' + entry.key), qPrintable(entry.key));
-            places.insert(entry.section + u'/' + entry.key);
-            QVERIFY2(!(entry.text && entry.number), qPrintable(entry.key));
-            numbers += entry.number == &K::MinSpeed;
-            if (entry.text)
-                QVERIFY2(fields.contains(entry.text), qPrintable(entry.key));
-            if (entry.updateOrder)
-                updates << entry.updateOrder;
-            if (entry.blockByte)
-                bytes << entry.blockByte;
-        }
-        QCOMPARE(numbers, 1);
-        for (QString K::*field : fields)
-            QCOMPARE(std::count_if(SettingsTable::entries().begin(), SettingsTable::entries().end(),
-                                   [field](const SettingsTable::Entry &e) { return e.text == field; }), 1);
-        std::sort(updates.begin(), updates.end());
-        std::sort(bytes.begin(), bytes.end());
-        QVERIFY(std::adjacent_find(updates.begin(), updates.end()) == updates.end());
-        QCOMPARE(updates.size(), 17);
-        QList<int> blockBytes(13);
-        std::iota(blockBytes.begin(), blockBytes.end(), 4);
-        QCOMPARE(bytes, blockBytes);
-    }
-
-    void seedParametersGiveACleanBlock()
-    {
-        SettingsStore store(storePath());
-        Seed::seedStore(store, QStringLiteral("3"));
-        Zavo::loadKeyerSettings(store);
-        const KeyerSettings &s = Zavo::Settings;
-        QCOMPARE(s.ComPort, QStringLiteral("3"));
-
-        const quint8 mode = Winkey::modeRegister(s.IambicMode, s.CTSpace, s.AutoSpace, s.PaddleSwap);
-        const Winkey::ParameterBlock block = Winkey::parameterBlock(
-            mode, SettingsTable::blockParameters(s, Winkey::speedRange(s.MaxSpeed, s.MinSpeed)));
-        QCOMPARE(block.rejected.size(), 0);
-        QCOMPARE(quint8(block.bytes.at(7)), quint8(10)); // minimum speed
-        QCOMPARE(quint8(block.bytes.at(8)), quint8(25)); // speed range
-    }
-
     // Messages are keyed in capitals; every other text stays as the operator
     // typed it (the upload judges it), and what a previous load left is gone.
     void loadUpperCasesMessagesOnly()
@@ -319,6 +244,69 @@ private slots:
         QCOMPARE(s.MaxSpeed, QStringLiteral("fast"));
         QCOMPARE(s.Farnsworth, QStringLiteral("050"));
         QCOMPARE(s.PotRange, QString());
+    }
+
+    void handTypedLines_data()
+    {
+        QTest::addColumn<QByteArray>("line"); // Message2's line, as typed
+        QTest::addColumn<QString>("read");
+        QTest::addColumn<bool>("noted");      // the operator hears how it was read
+
+        QTest::newRow("unquoted comma") << QByteArray("Message2=CQ, CQ DE") << "CQ, CQ DE" << false;
+        QTest::newRow("trailing comma") << QByteArray("Message2=TU,") << "TU," << false;
+        QTest::newRow("blanks around") << QByteArray("Message2 =   5nn tu   ") << "5nn tu" << false;
+        QTest::newRow("comment") << QByteArray("Message2=CQ ; DE X") << "CQ" << true;
+        QTest::newRow("quoted semicolon") << QByteArray("Message2=\"CQ ; DE X\"") << "CQ ; DE X" << false;
+        QTest::newRow("escaped quotes") << QByteArray("Message2=say \\\"hi\\\"") << "say \"hi\"" << false;
+        QTest::newRow("backslash") << QByteArray("Message2=TU\\73") << "TU;" << true;
+        QTest::newRow("quotes inside") << QByteArray("Message2=5NN \"TU\"") << "5NN TU" << true;
+        QTest::newRow("escaped control") << QByteArray("Message2=A\\x0f-B") << QStringLiteral("A\x0f-B") << true;
+    }
+
+    // Read as typed where QSettings would make a list of it; otherwise as
+    // the INI rules say, noted once however often it is read.
+    void handTypedLines()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, read);
+        QFETCH(bool, noted);
+
+        const QString path = storePath();
+        QVERIFY(writeBytes(path, "[Messages]\n" + line + "\nMessage3=x\n"));
+        SettingsStore store(path);
+        QCOMPARE(store.GetSetting(kMessages, messageKey(2)), read);
+        QCOMPARE(store.GetSetting(kMessages, messageKey(2)), read);
+        const QStringList notes = store.takeHandEditNotes();
+        QCOMPARE(notes.size(), noted ? 1 : 0);
+        if (noted)
+            QVERIFY2(notes.first().startsWith(QLatin1String("[Messages] Message2")), qPrintable(notes.first()));
+        // A write elsewhere leaves the line as it was typed.
+        QVERIFY(store.SaveSetting(kMessages, messageKey(3), QStringLiteral("y")));
+        QCOMPARE(fileBytes(path), "[Messages]\n" + line + "\nMessage3=y\n");
+    }
+
+    // Deleted while the program runs: reads answer from what was read last,
+    // and the next write puts the whole store back, even for no change.
+    // Replaced: the new file is read, and a write keeps its content.
+    void fileChangedWhileRunning()
+    {
+        const QString path = storePath();
+        SettingsStore store(path);
+        Seed::seedStore(store, QStringLiteral("3"));
+        const QByteArray seeded = fileBytes(path);
+        const QString message3 = Seed::value(kMessages, messageKey(3));
+        QVERIFY(QFile::remove(path));
+        QCOMPARE(store.GetSetting(kMessages, messageKey(3)), message3);
+        QVERIFY(store.SaveSetting(kMessages, messageKey(3), message3));
+        QCOMPARE(fileBytes(path), seeded);
+
+        QByteArray edited = seeded;
+        edited.replace("Message3=" + message3.toUtf8(), "; by hand\nMessage3=TU 73 GL");
+        QVERIFY(writeBytes(path + QStringLiteral(".new"), edited));
+        QVERIFY(QFile::remove(path) && QFile::rename(path + QStringLiteral(".new"), path));
+        QCOMPARE(store.GetSetting(kMessages, messageKey(3)), QStringLiteral("TU 73 GL"));
+        QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MinSpeed"), QStringLiteral("12")));
+        QCOMPARE(fileBytes(path), QByteArray(edited).replace("MinSpeed=10", "MinSpeed=12"));
     }
 
     void loadMinSpeed_data()
@@ -364,5 +352,5 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-QTEST_GUILESS_MAIN(SettingsStoreTest)
+ZAVO_SUITE(SettingsStoreTest)
 #include "tst_settingsstore.moc"

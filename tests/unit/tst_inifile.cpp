@@ -4,6 +4,7 @@
 // writes byte for byte, and a write changes the one value and nothing else.
 #include "settings/inicodec.h"
 #include "settings/inifile.h"
+#include "suites.h"
 
 #include <QFile>
 #include <QSettings>
@@ -64,11 +65,10 @@ private slots:
 
         // Hand-typed values: commas and quotes make lists, escapes of every kind, '@' types.
         for (const char *value :
-             {"CQ CQ DE MYCALL K", "   5NN TU   ", "\t5NN\t", "CQ, CQ DE", "TU,", "\"a\", \"b\"", "CQ ; DE X",
-              "\"CQ ; DE X\"", "5NN \"TU\"", "  \"  x  \"  ", "say \\\"hi\\\"", "C:\\ports\\COM3",
-              "C:\\\\ports", "CQ  \\", "a\\tb\\nc\\rd\\ae\\bf\\fg\\vh\\?\\'", "\\x41\\x1\\x62\\x",
-              "\\x10041", "TU\\73 \\101\\0", "a=b", "# not a comment", "@@home", "@home", "@ByteArray(xyz)",
-              "@Rect(1 2 3 4)", "@@a, b", "Gr\xc3\xbc\xc3\x9f" "e \xe6\x97\xa5", "Gr\xfc\xdf" "e", "", "\"\""})
+             {"   5NN TU   ", "CQ, CQ DE", "TU,", "\"a\", \"b\"", "CQ ; DE X", "\"CQ ; DE X\"", "5NN \"TU\"",
+              "  \"  x  \"  ", "say \\\"hi\\\"", "C:\\ports\\COM3", "CQ  \\", "a\\tb\\nc\\rd\\ae\\bf\\fg\\vh\\?\\'",
+              "\\x41\\x1\\x62\\x", "\\x10041", "TU\\73 \\101\\0", "a=b", "@@home", "@ByteArray(xyz)", "@@a, b",
+              "Gr\xc3\xbc\xc3\x9f" "e \xe6\x97\xa5", "Gr\xfc\xdf" "e", "\"\""})
             QTest::addRow("value %s", value) << "[Messages]\nMessage1=" + QByteArray(value) + "\nMessage2=after\n";
 
         QTest::newRow("comments and blank lines") << QByteArray(
@@ -76,10 +76,8 @@ private slots:
         QTest::newRow("a key twice") << QByteArray("[Messages]\nMessage1=first\nMessage1=second\n");
         QTest::newRow("a section twice") << QByteArray(
             "[Speed Settings]\nMinSpeed=12\n[Messages]\nMessage1=a\n[Speed%20Settings]\nMaxSpeed=30\nMinSpeed=13\n");
-        QTest::newRow("keys differ in case") << QByteArray("[Messages]\nMessage1=a\nmessage1=b\nMESSAGE1=c\n");
         QTest::newRow("CRLF") << QByteArray("[Messages]\r\nMessage1=CQ\r\nMessage2=\"a,b\"\r\n");
         QTest::newRow("CR only") << QByteArray("[Messages]\rMessage1=CQ\rMessage2=x\r");
-        QTest::newRow("no final line break") << QByteArray("[Messages]\nMessage1=CQ");
         QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf[Messages]\nMessage1=CQ\n");
         QTest::newRow("unbalanced quote") << QByteArray(
             "[Messages]\nMessage1=\"open\nMessage2=b\nMessage3=\"c\nMessage4=d\n");
@@ -89,7 +87,6 @@ private slots:
         QTest::newRow("broken header") << QByteArray("[Messages\nMessage1=x\n[Other] junk\nMessage2=y\n");
         QTest::newRow("escaped key") << QByteArray("[Messages]\nMessage%31=x\nMy%20Key=y\nA\\B=z\n");
         QTest::newRow("equals in quotes") << QByteArray("[Messages]\n\"a=b\"=c\nMessage1=x\n");
-        QTest::newRow("empty") << QByteArray();
     }
 
     void filesReadAsQSettingsReadsThem()
@@ -127,8 +124,8 @@ private slots:
     {
         QTest::addColumn<QString>("text");
 
-        for (const char *text : {"CQ CQ DE MYCALL K", "  CQ", "CQ  ", "   ", "say \"hi\"", "TU, 73", "CQ ; DE", "a=b",
-                                 "@home", "@Variant(abc)", "C:\\ports\\COM3", "", "\x7f" "x"})
+        for (const char *text : {"  CQ", "   ", "say \"hi\"", "TU, 73", "CQ ; DE", "a=b", "@home", "C:\\ports\\COM3", "",
+                                 "\x7f" "x"})
             QTest::addRow("%s", text) << QString::fromLatin1(text);
         QTest::newRow("controls") << QStringLiteral("a\tb\nc\rd\ae\bf\fg\vh\x01" "b\x1f" "9");
         QTest::newRow("NUL") << QString(QChar(0)) + QStringLiteral("1a");
@@ -177,8 +174,6 @@ private slots:
             << QByteArray(handWritten).replace("FormLeft=7920\n", "FormLeft=7920\nOnTop=1\n");
         QTest::newRow("new section") << handWritten << "Speed Settings" << "MinSpeed" << "12"
             << handWritten + "\n[Speed%20Settings]\nMinSpeed=12\n";
-        QTest::newRow("empty file") << QByteArray() << "Messages" << "Message2" << "5NN"
-            << QByteArray("[Messages]\nMessage2=5NN\n");
         QTest::newRow("no final line break") << QByteArray("[Messages]\nMessage1=CQ") << "Messages" << "Message2"
             << "5NN" << QByteArray("[Messages]\nMessage1=CQ\nMessage2=5NN\n");
         QTest::newRow("CRLF kept") << QByteArray("[Messages]\r\nMessage1=CQ\r\n\r\n[Other]\r\nX=1\r\n")
@@ -216,8 +211,7 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("binary");
 
-        QTest::newRow("settings") << QByteArray("[Messages]\r\nMessage1=a\tb\f\v\n") << false;
-        QTest::newRow("Latin-1 text") << QByteArray("[Messages]\nMessage1=Gr\xfc\xdf" "e\n") << false;
+        QTest::newRow("settings, Latin-1") << QByteArray("[Messages]\r\nMessage1=a\tb\f\v\xfc\n") << false;
         QTest::newRow("NUL") << QByteArray("[Messages]\nMessage1=a\0b\n", 22) << true;
         QTest::newRow("escape byte") << QByteArray("[Messages]\nMessage1=\x1b[0m\n") << true;
         QTest::newRow("UTF-16") << QByteArray("\xff\xfe[\0M\0", 6) << true;
@@ -234,5 +228,5 @@ private:
     QTemporaryDir m_dir;
 };
 
-QTEST_GUILESS_MAIN(IniFileTest)
+ZAVO_SUITE(IniFileTest)
 #include "tst_inifile.moc"
