@@ -96,7 +96,7 @@ private slots:
         QTest::newRow("silent: echo, host open, pot, clear")
             << ChipOptions { .silent = true, .replyPrefix = bytesOf("C0") } << bytesOf("00 04 55 00 02 07 0A")
             << none;
-}
+    }
 
     void answers()
     {
