@@ -24,64 +24,37 @@ build=/tmp/zavo-mut-build-$short
 ids=() files=() edits=() whats=()
 m() { ids+=("$1"); files+=("$2"); edits+=("$3"); whats+=("$4"); }
 
-m 1 keyer/protocol.cpp 's/mode |= 0x08;/mode |= 0x04;/' \
-    "paddle swap sets the wrong mode register bit"
-m 2 keyer/protocol.cpp 's/if (t + seconds >= 86400)/if (t + seconds > 86400)/' \
-    "a reply deadline at exactly midnight does not wrap"
-m 3 keyer/protocol.cpp 's/if (byte <= 191) {/if (byte < 191) {/' \
-    "speed byte 191 is not read as a speed"
-m 4 keyer/protocol.cpp 's/arg(\*n - 1);/arg(*n);/' \
-    "port number 1 names ttyS1 instead of ttyS0"
-m 5 keyer/protocol.cpp 's/\*value <= 255)/*value <= 256)/' \
-    "parameter 256 is sent (as 0) instead of rejected"
-m 6 keyer/keyerlink.cpp 's/kBlockMinSpeed = 7;/kBlockMinSpeed = 8;/' \
-    "speed reports read against the wrong block byte"
-m 7 keyer/keyerlink.cpp '/^void KeyerLink::abortSending/,/^}/s/m_queue.clear();/(void)0;/' \
-    "Escape keeps the actions queued behind message 1"
-m 8 keyer/keyerlink.cpp '/^void KeyerLink::shutdown/,/^}/s/m_port->write(Winkey::tuneCommand(false));/(void)0;/' \
-    "closing with tune on leaves the key down"
-m 9 keyer/keyerlink.cpp '/^void KeyerLink::sendMessage(int n)/,/^}/s/if (TuneOn)/if (false)/' \
-    "messages 2 to 5 are sent while tune is on"
-m 10 keyer/keyerlink.cpp 's/m_port->discardInput();/(void)0;/' \
-    "bytes waiting from before the echo test are not discarded"
-m 11 keyer/serialfacility.cpp 's/R_OK | W_OK) == 0;/R_OK | W_OK) != 0;/' \
-    "a port held by another program is called a permission problem"
-m 12 keyer/serialfacility.cpp 's/    emit portLost(reason);/    (void)reason;/' \
-    "an unplugged adapter is not reported"
-m 13 settings/settingsstore.cpp 's/if (info.exists() \&\& !info.isWritable()) {/if (false) {/' \
-    "a read-only settings file is replaced"
-m 14 settings/settingsstore.cpp 's/ \&\& !m_noted.contains(id)) {/) {/' \
-    "a hand edit is noted again on every read"
-m 15 settings/settingsstore.cpp 's/if (m_stamp.exists \&\& m_unsaved.size() == 1/if (m_unsaved.size() == 1/' \
-    "a deleted settings file is not written back for an unchanged value"
-m 16 settings/numbers.cpp 's/return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;/return floor + 1.0;/' \
-    "halves round up instead of to even"
-m 17 settings/numbers.cpp 's/\[ \\t\]\*\\z/[ \\t]*$/' \
-    "a number followed by a line break is taken"
-m 18 settings/settingstable.cpp 's/return a->blockByte < b->blockByte;/return a->blockByte > b->blockByte;/' \
-    "parameter block bytes in reverse order"
-m 19 settings/settingstable.cpp 's/return a->updateOrder < b->updateOrder;/return a->updateOrder > b->updateOrder;/' \
-    "Update writes the settings in reverse order"
-m 20 dialogs/speed.cpp 's/if (range < 0 || range > kByteMax) {/if (range > kByteMax) {/' \
-    "a maximum speed below the minimum is accepted"
-m 21 dialogs/speed.cpp 's/"255", "127");/"255", "0");/' \
-    "an unchecked speed pot box stores 0 instead of 127"
-m 22 dialogs/editmsg.cpp 's/m_text->text().toUpper();/m_text->text();/' \
-    "an edited message is stored in lower case"
-m 23 dialogs/editmsg.cpp 's/input.count(c) > m_loaded->count(c)/input.count(c) >= m_loaded->count(c)/' \
-    "a stored message with a non-ASCII character cannot be edited"
-m 24 app/zavomain.cpp 's/if (!isKeyRepeat(event))/if (true)/' \
-    "a held key repeats its action"
-m 25 app/zavomain.cpp 's/isVisible() \&\& EditIndex == index) {/isVisible()) {/' \
-    "the open editor is not reloaded for another message"
-m 26 app/zavomain.cpp '/"Config.Panel"/{n;s/showAbout/showHelp/}' \
-    "a click on the port panel opens help instead of About"
-m 27 app/statuspanels.cpp 's/text.trimmed().isEmpty() ? m_panels\[position - 1\].blankName : text/text/' \
-    "a blank panel loses its spoken name"
-m 28 app/statuspanels.cpp 's/mouse->button() == Qt::LeftButton/mouse->button() != Qt::LeftButton/' \
-    "panels answer the wrong mouse button"
-m 29 sim/chipmodel.cpp 's/if (!m_xoff \&\& m_buffer.size() \* 3 > 2 \* m_options.bufferSize) {/if (false) {/' \
-    "the simulated chip never sends XOFF"
+m 1 keyer/protocol.cpp 's/mode |= 0x08;/mode |= 0x04;/' "paddle swap sets the wrong mode register bit"
+m 2 keyer/protocol.cpp 's/if (t + seconds >= 86400)/if (t + seconds > 86400)/' "a reply deadline at exactly midnight does not wrap"
+m 3 keyer/protocol.cpp 's/if (byte <= 191) {/if (byte < 191) {/' "speed byte 191 is not read as a speed"
+m 4 keyer/protocol.cpp 's/arg(\*n - 1);/arg(*n);/' "port number 1 names ttyS1 instead of ttyS0"
+m 5 keyer/protocol.cpp 's/\*value <= 255)/*value <= 256)/' "parameter 256 is sent (as 0) instead of rejected"
+m 6 keyer/keyerlink.cpp 's/kBlockMinSpeed = 7;/kBlockMinSpeed = 8;/' "speed reports read against the wrong block byte"
+m 7 keyer/keyerlink.cpp '/^void KeyerLink::abortSending/,/^}/s/m_queue.clear();/(void)0;/' "Escape keeps the actions queued behind message 1"
+m 8 keyer/keyerlink.cpp '/^void KeyerLink::shutdown/,/^}/s/m_port->write(Winkey::tuneCommand(false));/(void)0;/' "closing with tune on leaves the key down"
+m 9 keyer/keyerlink.cpp '/^void KeyerLink::sendMessage(int n)/,/^}/s/if (TuneOn)/if (false)/' "messages 2 to 5 are sent while tune is on"
+m 10 keyer/keyerlink.cpp 's/m_port->discardInput();/(void)0;/' "bytes waiting from before the echo test are not discarded"
+m 11 keyer/serialfacility.cpp 's/R_OK | W_OK) == 0;/R_OK | W_OK) != 0;/' "a port held by another program is called a permission problem"
+m 12 keyer/serialfacility.cpp 's/    emit portLost(reason);/    (void)reason;/' "an unplugged adapter is not reported"
+m 13 settings/settingsstore.cpp 's/if (info.exists() \&\& !info.isWritable()) {/if (false) {/' "a read-only settings file is replaced"
+m 14 settings/settingsstore.cpp 's/ \&\& !m_noted.contains(id)) {/) {/' "a hand edit is noted again on every read"
+m 15 settings/settingsstore.cpp 's/if (m_stamp.exists \&\& m_unsaved.size() == 1/if (m_unsaved.size() == 1/' "a deleted settings file is not written back for an unchanged value"
+m 16 settings/numbers.cpp 's/return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;/return floor + 1.0;/' "halves round up instead of to even"
+m 17 settings/numbers.cpp 's/\[ \\t\]\*\\z/[ \\t]*$/' "a number followed by a line break is taken"
+m 18 settings/settingstable.cpp 's/return a->blockByte < b->blockByte;/return a->blockByte > b->blockByte;/' "parameter block bytes in reverse order"
+m 19 settings/settingstable.cpp 's/return a->updateOrder < b->updateOrder;/return a->updateOrder > b->updateOrder;/' "Update writes the settings in reverse order"
+m 20 dialogs/speed.cpp 's/if (range < 0 || range > kByteMax) {/if (range > kByteMax) {/' "a maximum speed below the minimum is accepted"
+m 21 dialogs/speed.cpp 's/"255", "127");/"255", "0");/' "an unchecked speed pot box stores 0 instead of 127"
+m 22 dialogs/editmsg.cpp 's/m_text->text().toUpper();/m_text->text();/' "an edited message is stored in lower case"
+m 23 dialogs/editmsg.cpp 's/input.count(c) > m_loaded->count(c)/input.count(c) >= m_loaded->count(c)/' "a stored message with a non-ASCII character cannot be edited"
+m 24 app/zavomain.cpp 's/if (!isKeyRepeat(event))/if (true)/' "a held key repeats its action"
+m 25 app/zavomain.cpp 's/isVisible() \&\& EditIndex == index) {/isVisible()) {/' "the open editor is not reloaded for another message"
+m 26 app/zavomain.cpp '/"Config.Panel"/{n;s/showAbout/showHelp/}' "a click on the port panel opens help instead of About"
+m 27 app/statuspanels.cpp 's/text.trimmed().isEmpty() ? m_panels\[position - 1\].blankName : text/text/' "a blank panel loses its spoken name"
+m 28 app/statuspanels.cpp 's/mouse->button() == Qt::LeftButton/mouse->button() != Qt::LeftButton/' "panels answer the wrong mouse button"
+m 29 sim/chipmodel.cpp 's/if (!m_xoff \&\& m_buffer.size() \* 3 > 2 \* m_options.bufferSize) {/if (false) {/' "the simulated chip never sends XOFF"
+m 30 keyer/keyerlink.cpp '/^void KeyerLink::onPortLost/,/^}/s/XoffActive = false;/(void)0;/' "an XOFF outlives the unplugged chip"
+m 31 app/statuspanels.cpp 's/p.toolTip + QLatin1Char(.\\n.) + detail/p.toolTip/' "panel 1's tip does not say why the link is down"
 
 wanted=("$@")
 selected() {
@@ -114,8 +87,7 @@ if ! out=$(runtests); then
     log "the unmutated suite fails: no mutant can be judged"
     exit 1
 fi
-awk '/^---/ {exit} NF == 3 {printf "%s %s %.4f\n", $1, $2, 1000 - $3}' \
-    "$build/Testing/Temporary/CTestCostData.txt" >"$build/costs.fast-first"
+awk '/^---/ {exit} NF == 3 {printf "%s %s %.4f\n", $1, $2, 1000 - $3}' "$build/Testing/Temporary/CTestCostData.txt" >"$build/costs.fast-first"
 
 results=()
 for i in "${!ids[@]}"; do
