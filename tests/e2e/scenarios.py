@@ -146,11 +146,14 @@ def scenario_held_keys_under_load(s):
 
 
 def scenario_screen_reader_hears(s):
-    """A screen reader hears "Aborted!" during Escape's pause, which holds
-    input but must still answer it; it hears the lost link and, after the
-    adapter is back and F12, the chip online again."""
+    """A screen reader hears the speed when the knob turns, "Aborted!"
+    during Escape's pause (which holds input but must still answer it), the
+    lost link and, after the adapter is back and F12, the chip online again."""
     s.start_sim()
     s.start_online()
+    since = zd.mark()
+    s.sim.command("pot 20")
+    s.wait_until(lambda: "30 WPM" in s.heard(3, since), 20, "'30 WPM' to be heard in panel 3")
     since = zd.mark()
     s.keys("Escape")
     s.wait_until(lambda: s.panel_name(1) == "No status" and len(s.heard(1, since)) >= 2, 15,
