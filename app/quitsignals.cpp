@@ -33,8 +33,9 @@ void closeOnQuitSignals(QWidget *window)
         [[maybe_unused]] const auto read = ::read(g_wakeFds[1], &byte, 1);
         if (target)
             target->close();
-        // Also ends a message box the window had open, and every wait.
-        QCoreApplication::quit();
+        // Ends every event loop at once, a message box's included; quit()
+        // would ask each window to close first, and a box may refuse.
+        QCoreApplication::exit(0);
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;

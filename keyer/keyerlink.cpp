@@ -110,6 +110,9 @@ bool KeyerLink::openPort()
             return false;
         }
         m_hooks.message(text);
+        // A signal to end may come while the operator reads the message.
+        if (m_closing)
+            return false;
         const auto choice = m_hooks.choosePort(text);
         if (m_closing)
             return false;
