@@ -8,5 +8,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh" "$build"
-/usr/bin/python3 "$root/tests/e2e/screenshots.py" \
+/usr/bin/python3 "$root/scripts/screenshots.py" \
     --app "$build/zavokeyer" --sim "$build/sim/zavokeyer-sim" --out "$root/docs/screenshots"
