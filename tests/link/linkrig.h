@@ -105,6 +105,7 @@ public:
             hooks.clock = clock;
         if (characterMs)
             hooks.characterMs = characterMs;
+        hooks.stableNameDir = stableNameDir;
     }
 
     SimHarness sim;
@@ -116,6 +117,7 @@ public:
     int chooserShown = 0;
     std::function<double()> clock;
     std::optional<int> characterMs;
+    QString stableNameDir; // empty: the system's
     qsizetype base = 0;
 };
 
