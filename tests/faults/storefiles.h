@@ -1,6 +1,5 @@
-// Files for the settings-store tests: a store as a first run seeds it,
-// reading and writing whole files, and a file size limit that makes writes
-// fail without privileges.
+// Whole files for the settings-store tests, and a file size limit that
+// makes writes fail without privileges.
 #pragma once
 
 #include "settings/seed.h"
@@ -36,9 +35,8 @@ inline QByteArray seededFile(const QString &port)
     return readBytes(path);
 }
 
-// Lowers this process's file size limit while it lives: a write that would
-// take a file past `bytes` fails with EFBIG (SIGXFSZ is ignored meanwhile,
-// as the program ignores it) instead of ending the process.
+// While it lives, a write past `bytes` fails with EFBIG instead of ending
+// the process (SIGXFSZ is ignored, as the program ignores it).
 class FileSizeLimit
 {
 public:

@@ -1,7 +1,6 @@
-// Several QtTest classes in one executable, so that a folder's tests build
-// and link once: each file registers its class with ZAVO_SUITE and one file
-// of the folder adds ZAVO_SUITES_MAIN. The classes run in turn with the
-// same arguments.
+// Several QtTest classes in one executable, so that a folder builds and
+// links once: each file registers its class with ZAVO_SUITE, one file adds
+// ZAVO_SUITES_MAIN, and the classes run in turn with the same arguments.
 #pragma once
 
 #include <QTest>
