@@ -51,43 +51,57 @@ private slots:
         m_dir.reset();
     }
 
-    void lockedStoreIsKept_data()
+    void failedWriteChangesNothing_data()
     {
-        QTest::addColumn<bool>("folder"); // or the file is read-only
+        QTest::addColumn<QString>("lock"); // what stops the write
         QTest::addColumn<bool>("firstRun"); // no file yet
         QTest::addColumn<QString>("why");
 
-        QTest::newRow("read-only folder") << true << false << "no file can be made in its folder";
-        QTest::newRow("read-only file") << false << false << "the file is read-only";
-        QTest::newRow("first run, read-only folder") << true << true << "no file can be made in its folder";
+        QTest::newRow("read-only folder") << "folder" << false << "no file can be made in its folder";
+        QTest::newRow("first run, read-only folder") << "folder" << true << "no file can be made in its folder";
+        QTest::newRow("read-only file") << "file" << false << "the file is read-only";
+        QTest::newRow("file size limit") << "size" << false << "file size limit";
     }
 
-    // No copy can be made next to the file in a read-only folder, and the
-    // file is never cut short in place; a read-only file the operator wants
-    // kept as it is. Either way nothing is written, the operator hears it
-    // once, then once more at the end, and the values are held for the run.
-    void lockedStoreIsKept()
+    // No copy can be made next to the file in a read-only folder, the file
+    // is never cut short in place, and a read-only file the operator wants
+    // kept as it is. Nothing is written, the operator hears it once, then
+    // once more at the end, the values are held for the run, and the next
+    // write that lands takes them along.
+    void failedWriteChangesNothing()
     {
-        QFETCH(bool, folder);
+        QFETCH(QString, lock);
         QFETCH(bool, firstRun);
         QFETCH(QString, why);
 
         const QByteArray before = firstRun ? QByteArray() : seededFile(QStringLiteral("/dev/ttyUSB0"));
         QVERIFY(firstRun || writeBytes(m_path, before));
-        QVERIFY(QFile::setPermissions(folder ? m_dir->path() : m_path, kReadOnly));
+        const QString locked = lock == QLatin1String("folder") ? m_dir->path() : m_path;
+        QVERIFY(lock == QLatin1String("size") || QFile::setPermissions(locked, kReadOnly));
         QStringList reports;
         SettingsStore store(m_path);
         store.setErrorReporter([&reports](const QString &text) { reports << text; });
-        QVERIFY(!store.SaveSetting(QStringLiteral("Windows Settings"), QStringLiteral("FormTop"), QStringLiteral("1200")));
-        QVERIFY(store.reportUnsaved());
-        QVERIFY(!store.SaveSetting(QStringLiteral("Messages"), QStringLiteral("Message1"), QStringLiteral("TU")));
-        QVERIFY(store.reportUnsaved(SettingsStore::Moment::Exiting));
+        {
+            std::optional<FileSizeLimit> limit;
+            if (lock == QLatin1String("size"))
+                QVERIFY(limit.emplace(before.size() / 2).isActive());
+            QVERIFY(!store.SaveSetting(QStringLiteral("Windows Settings"), QStringLiteral("FormTop"), QStringLiteral("1200")));
+            QVERIFY(store.reportUnsaved());
+            QVERIFY(!store.SaveSetting(QStringLiteral("Messages"), QStringLiteral("Message1"), QStringLiteral("TU")));
+            QVERIFY(store.reportUnsaved(SettingsStore::Moment::Exiting));
+        }
         QCOMPARE(reports.size(), 2);
         QVERIFY2(reports.first().contains(why), qPrintable(reports.first()));
         QCOMPARE(store.GetSetting(QStringLiteral("Windows Settings"), QStringLiteral("FormTop")), QStringLiteral("1200"));
         QCOMPARE(readBytes(m_path), before);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
                  firstRun ? QStringList() : QStringList{QStringLiteral("store.conf")});
+
+        QVERIFY(QFile::setPermissions(locked, kWritable));
+        QVERIFY(store.SaveSetting(QStringLiteral("Speed Settings"), QStringLiteral("MinSpeed"), QStringLiteral("10")));
+        QVERIFY(!store.hasUnsaved());
+        for (const char *line : {"FormTop=1200\n", "Message1=TU\n", "MinSpeed=10\n"})
+            QVERIFY2(readBytes(m_path).contains(line), line);
     }
 
     // A file the program may not even read is neither read nor written

@@ -103,46 +103,6 @@ private slots:
                  QDir(m_userScope.path()).absoluteFilePath(QStringLiteral("Vardel Zavo Keyer.conf")));
     }
 
-    // A write that fails (here at the file size limit) changes nothing on
-    // disk, holds the values for the run, tells once what it could not save
-    // and why, and the next write that lands takes the held values along,
-    // even one that changes nothing itself.
-    void failedWriteChangesNothing()
-    {
-        const QString path = storePath();
-        const QString minSpeed = QString::number(Seed::kMinSpeed);
-        {
-            SettingsStore seeding(path);
-            Seed::seedStore(seeding, QStringLiteral("3"));
-        }
-        const QByteArray before = readBytes(path);
-        QStringList reports;
-        SettingsStore store(path);
-        store.setErrorReporter([&reports](const QString &message) { reports << message; });
-        {
-            FileSizeLimit limit(before.size() / 2);
-            QVERIFY(limit.isActive());
-            QVERIFY(!store.SaveSetting(kMessages, messageKey(5), QStringLiteral("QRL?")));
-            QVERIFY(!store.SaveSetting(kParameters, QStringLiteral("Weight"), QStringLiteral("60")));
-        }
-        QCOMPARE(readBytes(path), before);
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("store.ini")});
-        QCOMPARE(store.GetSetting(kMessages, messageKey(5)), QStringLiteral("QRL?"));
-        QVERIFY(reports.isEmpty()); // not once per key
-        QVERIFY(store.reportUnsaved());
-        QVERIFY(!store.reportUnsaved());
-        QCOMPARE(reports.size(), 1);
-        for (const QString &part : {path, QStringLiteral("file size limit"), QStringLiteral("message 5 and the keyer settings")})
-            QVERIFY2(reports.first().contains(part), qPrintable(reports.first()));
-
-        QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MinSpeed"), minSpeed));
-        QVERIFY(!store.hasUnsaved());
-        SettingsStore fromDisk(diskCopy(path));
-        QCOMPARE(fromDisk.GetSetting(kMessages, messageKey(5)), QStringLiteral("QRL?"));
-        QCOMPARE(fromDisk.GetSetting(kParameters, QStringLiteral("Weight")), QStringLiteral("60"));
-        QCOMPARE(fromDisk.GetSetting(kSpeed, QStringLiteral("MinSpeed")), minSpeed);
-    }
-
     void seedWritesThePortAndTheWholeTable()
     {
         const QString path = storePath();
@@ -157,27 +117,6 @@ private slots:
             QCOMPARE(entry.seed.isEmpty(), isPort);
             QCOMPARE(seeded.GetSetting(entry.section, entry.key), isPort ? QStringLiteral("/dev/ttyUSB0") : entry.seed);
         }
-    }
-
-    // Messages are keyed in capitals; every other text stays as the operator
-    // typed it (the upload judges it), and what a previous load left is gone.
-    void loadUpperCasesMessagesOnly()
-    {
-        const QString path = storePath();
-        {
-            SettingsStore store(path);
-            QVERIFY(store.SaveSetting(kMessages, messageKey(1), QStringLiteral("cq de k")));
-            QVERIFY(store.SaveSetting(kParameters, QStringLiteral("IambicMode"), QStringLiteral("a")));
-            QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MaxSpeed"), QStringLiteral(" fast ")));
-        }
-        Zavo::Settings.message(2) = QStringLiteral("OLD");
-        SettingsStore store(path);
-        Zavo::loadKeyerSettings(store);
-        QCOMPARE(Zavo::Settings.message(1), QStringLiteral("CQ DE K"));
-        QCOMPARE(Zavo::Settings.message(2), QString());
-        QCOMPARE(Zavo::Settings.IambicMode, QStringLiteral("a"));
-        QCOMPARE(Zavo::Settings.MaxSpeed, QStringLiteral(" fast "));
-        QCOMPARE(SettingsStore(diskCopy(path)).GetSetting(kMessages, messageKey(1)), QStringLiteral("cq de k"));
     }
 
     void handTypedLines_data()
@@ -240,38 +179,45 @@ private slots:
         QCOMPARE(readBytes(path), QByteArray(edited).replace("MinSpeed=10", "MinSpeed=12"));
     }
 
-    void loadMinSpeed_data()
+    void loadKeyerRecord_data()
     {
-        QTest::addColumn<bool>("present");
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("minSpeedText"); // null: no such line
         QTest::addColumn<int>("minSpeed");
 
-        QTest::newRow("12.5 with blanks") << true << " 12.5 " << 12;
-        QTest::newRow("missing") << false << "" << 10;
-        QTest::newRow("abc") << true << "abc" << 10;
-        QTest::newRow("beyond 32 bits") << true << "99999999999" << 10;
+        QTest::newRow("12.5 with blanks") << " 12.5 " << 12;
+        QTest::newRow("missing") << QString() << 10;
+        QTest::newRow("abc") << "abc" << 10;
+        QTest::newRow("beyond 32 bits") << "99999999999" << 10;
     }
 
-    void loadMinSpeed()
+    // Messages are keyed in capitals; every other text stays as the operator
+    // typed it (the upload judges it); MinSpeed, the one number, is its seed
+    // unless its text is a whole number; what a previous load left is gone;
+    // loading only reads.
+    void loadKeyerRecord()
     {
-        QFETCH(bool, present);
-        QFETCH(QString, text);
+        QFETCH(QString, minSpeedText);
         QFETCH(int, minSpeed);
 
         const QString path = storePath();
         {
             SettingsStore store(path);
-            QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MaxSpeed"), QStringLiteral("35")));
-            if (present)
-                QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MinSpeed"), text));
+            QVERIFY(store.SaveSetting(kMessages, messageKey(1), QStringLiteral("cq de k")));
+            QVERIFY(store.SaveSetting(kParameters, QStringLiteral("IambicMode"), QStringLiteral("a")));
+            QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MaxSpeed"), QStringLiteral(" fast ")));
+            if (!minSpeedText.isNull())
+                QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MinSpeed"), minSpeedText));
         }
         const QByteArray before = readBytes(path);
-        SettingsStore store(path);
+        Zavo::Settings.message(2) = QStringLiteral("OLD");
         Zavo::Settings.MinSpeed = -7;
+        SettingsStore store(path);
         Zavo::loadKeyerSettings(store);
+        QCOMPARE(Zavo::Settings.message(1), QStringLiteral("CQ DE K"));
+        QCOMPARE(Zavo::Settings.message(2), QString());
+        QCOMPARE(Zavo::Settings.IambicMode, QStringLiteral("a"));
+        QCOMPARE(Zavo::Settings.MaxSpeed, QStringLiteral(" fast "));
         QCOMPARE(Zavo::Settings.MinSpeed, minSpeed);
-        // Loading only reads: the store keeps the operator's text, or nothing.
-        QCOMPARE(store.GetSetting(kSpeed, QStringLiteral("MinSpeed")), present ? text : QString());
         QCOMPARE(readBytes(path), before);
     }
 
