@@ -38,17 +38,204 @@ class TestEditMsg : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init()
+    {
+        Zavo::resetProcessState();
+        m_store = std::make_unique<DialogTest::TempStore>();
+        // Every message stored already, so that a write of any of them shows.
+        for (int n = 1; n <= 5; ++n) {
+            Zavo::Settings.message(n) = old(n);
+            m_store->store.SaveSetting(QStringLiteral("Messages"), QStringLiteral("Message%1").arg(n), old(n));
+        }
+    }
     void cleanup() { delete m_editor; }
-    void shouldHaveDefaultValues();
-    void shouldShowLegendInThreeRows();
-    void shouldLoadMessageNamedByEditIndex_data();
-    void shouldLoadMessageNamedByEditIndex();
-    void shouldStoreWhatIsTyped_data();
-    void shouldStoreWhatIsTyped();
-    void shouldKeepLongerStoredMessageWhole();
-    void shouldStoreNothingWithoutUpdate_data();
-    void shouldStoreNothingWithoutUpdate();
+
+    void shouldFollowTheDesign()
+    {
+        open(QStringLiteral("3"));
+        DialogTest::checkWindow(m_editor, "Message Editor", 3855, 1350);
+        QVERIFY(!(m_editor->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QCOMPARE(m_editor->minimumSize(), m_editor->maximumSize());
+        QCOMPARE(m_editor->focusWidget(), text());
+        auto *update = child<QPushButton>(QStringLiteral("Command1"));
+        QCOMPARE(text()->nextInFocusChain(), static_cast<QWidget *>(update));
+        for (QWidget *w : {static_cast<QWidget *>(update), static_cast<QWidget *>(text())})
+            QVERIFY(!w->accessibleName().isEmpty() && !w->accessibleDescription().isEmpty());
+        // The caption "Prowords:" may take more room to the right, up to the legend.
+        DialogTest::checkPlaces(m_editor, {{"Text1", {120, 240, 3615, 285}}, {"Command1", {120, 720, 855, 255}},
+                                           {"Label1", {1320, 600, 735, 255}, true}, {"Label2", {2160, 600, 1335, 615}}});
+        QVERIFY(child(QStringLiteral("Label1"))->geometry().right() < child(QStringLiteral("Label2"))->geometry().left());
+    }
+
+    void shouldShowLegendInThreeRows()
+    {
+        open(QStringLiteral("1"));
+        auto *legend = child<QLabel>(QStringLiteral("Label2"));
+        QCOMPARE(QString(legend->text()).remove(QLatin1Char('\n')), EditMsg::kLegend);
+        // Lay the label's text out as it is drawn: word wrap at the label's width.
+        QVERIFY(legend->wordWrap());
+        QStringList rows;
+        int height = 0;
+        for (const QString &paragraph : legend->text().split(QLatin1Char('\n'))) {
+            QTextLayout layout(paragraph, legend->font());
+            QTextOption option;
+            option.setWrapMode(QTextOption::WordWrap);
+            layout.setTextOption(option);
+            layout.beginLayout();
+            for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+                line.setLineWidth(legend->contentsRect().width());
+                rows << paragraph.mid(line.textStart(), line.textLength()).trimmed();
+                height += qCeil(line.height());
+            }
+            layout.endLayout();
+        }
+        QCOMPARE(rows, (QStringList{QStringLiteral("AR    <      SK    >"), QStringLiteral("KN     :      AC   @"),
+                                    QStringLiteral("AS     =     DN    /")}));
+        QVERIFY(height <= legend->contentsRect().height());
+    }
+
+    void shouldLoadMessageNamedByEditIndex_data()
+    {
+        QTest::addColumn<QString>("index");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("5") << "5" << old(5) << " CW Message 5 ";
+        // No message is named: nothing is loaded.
+        for (const char *index : {"6", "0", "01"})
+            QTest::addRow("'%s'", index) << QString::fromLatin1(index) << "" << " CW Message ";
+    }
+
+    void shouldLoadMessageNamedByEditIndex()
+    {
+        QFETCH(QString, index);
+        QFETCH(QString, message);
+        QFETCH(QString, caption);
+        open(index);
+        QCOMPARE(text()->text(), message);
+        QCOMPARE(child<QGroupBox>(QStringLiteral("Frame1"))->title(), caption);
+    }
+
+    void shouldStoreWhatIsTyped_data()
+    {
+        QTest::addColumn<QString>("index");
+        QTest::addColumn<QString>("typed");  // key by key
+        QTest::addColumn<QString>("pasted"); // put in at once, as a paste does
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("warned");    // the operator is told what was refused
+
+        const auto row = [](const char *name, const char *index, const QString &typed, const QString &pasted,
+                            const char *shown, bool warned = false) {
+            QTest::newRow(name) << QString::fromLatin1(index) << typed << pasted << QString::fromLatin1(shown) << warned;
+        };
+        row("lower case, signs, blanks", "1", "  cq de k1abc <tu> = :@/ ", "", "  cq de k1abc <tu> = :@/ ");
+        row("ASCII's ends", "5", " ~", "", " ~");
+        row("cut at 32", "2", "abcdefghijklmnopqrstuvwxyz0123456789", "", "abcdefghijklmnopqrstuvwxyz012345");
+        row("accented letter typed", "3", QStringLiteral("ab\u00e9c"), "", "abc", true);
+        row("euro pasted", "3", "cq", QStringLiteral("x\u20acy"), "cq", true);
+        row("delete pasted", "3", "cq", QStringLiteral("\u007f"), "cq", true);
+        row("ASCII pasted", "3", "cq", " de", "cq de");
+    }
+
+    // Stored in upper case, as the chip sends it; the other messages untouched.
+    void shouldStoreWhatIsTyped()
+    {
+        QFETCH(QString, index);
+        QFETCH(QString, typed);
+        QFETCH(QString, pasted);
+        QFETCH(QString, shown);
+        QFETCH(bool, warned);
+        // Loaded for another message first: Update stores the one now named.
+        open(QStringLiteral("2"));
+        QTest::keyClicks(text(), QStringLiteral(" x"));
+        Zavo::EditIndex = index;
+        m_editor->load();
+        text()->selectAll();
+        QTest::keyClick(text(), Qt::Key_Delete);
+        typeText(text(), typed);
+        if (!pasted.isEmpty())
+            text()->insert(pasted);
+        QCOMPARE(text()->text(), shown);
+        if (warned) {
+            QTRY_VERIFY(QToolTip::isVisible());
+            QVERIFY(QToolTip::text().contains(QStringLiteral("ASCII")));
+        }
+        pressUpdate();
+        const int n = index.toInt();
+        QCOMPARE(Zavo::Settings.message(n), shown.toUpper());
+        for (int other = 1; other <= 5; ++other)
+            QCOMPARE(stored(other), other == n ? shown.toUpper() : old(other));
+    }
+
+    void shouldKeepLongerStoredMessageWhole()
+    {
+        // Put in the store by hand: longer than the limit and not all ASCII.
+        const QString held = QStringLiteral("CQ CQ CQ DE \u00c5SA \u00c5SA \u00c5SA PSE K AR AR AR");
+        QVERIFY(held.size() > 32);
+        Zavo::Settings.Message5 = held;
+        // Unedited, it goes back as it was.
+        open(QStringLiteral("5"));
+        QCOMPARE(text()->text(), held);
+        pressUpdate();
+        QCOMPARE(stored(5), held);
+
+        open(QStringLiteral("5"));
+        // One more character than was loaded does not fit.
+        text()->end(false);
+        QTest::keyClicks(text(), QStringLiteral("X"));
+        QCOMPARE(text()->text(), held);
+        // A character outside ASCII beyond those it held is refused, even in a shorter text.
+        const qsizetype pse = held.indexOf(QStringLiteral("PSE"));
+        text()->setSelection(int(pse), 3);
+        typeText(text(), QStringLiteral("\u00c5"));
+        QCOMPARE(text()->text(), held);
+        QTest::keyClicks(text(), QStringLiteral("x"));
+        QString edited = held;
+        edited.replace(pse, 3, QStringLiteral("x"));
+        QCOMPARE(text()->text(), edited);
+        // The room given up does not come back: the limit follows the text down to 32.
+        text()->end(false);
+        QTest::keyClicks(text(), QStringLiteral("R"));
+        QCOMPARE(text()->text(), edited);
+        text()->setCursorPosition(4);
+        QTest::keyClick(text(), Qt::Key_Backspace);
+        QCOMPARE(text()->cursorPosition(), 3);
+        QCOMPARE(text()->maxLength(), int(edited.size()) - 1);
+        edited.remove(3, 1);
+        QCOMPARE(text()->text(), edited);
+        pressUpdate();
+        QCOMPARE(stored(5), edited.toUpper());
+    }
+
+    void shouldStoreNothingWithoutUpdate_data()
+    {
+        QTest::addColumn<QString>("focus"); // empty: the close box
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return in Text1") << "Text1" << int(Qt::Key_Return);
+        QTest::newRow("Enter in Command1") << "Command1" << int(Qt::Key_Enter);
+        QTest::newRow("Escape in Text1") << "Text1" << int(Qt::Key_Escape);
+        QTest::newRow("close box") << QString() << 0;
+    }
+
+    void shouldStoreNothingWithoutUpdate()
+    {
+        QFETCH(QString, focus);
+        QFETCH(int, key);
+        open(QStringLiteral("1"));
+        QTest::keyClicks(text(), QStringLiteral(" new"));
+        if (focus.isEmpty()) {
+            m_editor->close();
+            QTRY_VERIFY(m_editor.isNull());
+        } else {
+            // Keys that close or accept elsewhere do nothing here.
+            child(focus)->setFocus();
+            QTest::keyClick(child(focus), Qt::Key(key));
+            QTest::qWait(0);
+            QVERIFY(!m_editor.isNull() && m_editor->isVisible());
+            QCOMPARE(text()->text(), QStringLiteral("OLD 1 new"));
+        }
+        QCOMPARE(Zavo::Settings.Message1, old(1));
+        QCOMPARE(stored(1), old(1));
+    }
 
 private:
     template<typename T = QWidget>
@@ -66,17 +253,6 @@ private:
     QPointer<EditMsg> m_editor;
 };
 
-void TestEditMsg::init()
-{
-    Zavo::resetProcessState();
-    m_store = std::make_unique<DialogTest::TempStore>();
-    // Every message stored already, so that a write of any of them shows.
-    for (int n = 1; n <= 5; ++n) {
-        Zavo::Settings.message(n) = old(n);
-        m_store->store.SaveSetting(QStringLiteral("Messages"), QStringLiteral("Message%1").arg(n), old(n));
-    }
-}
-
 void TestEditMsg::open(const QString &index)
 {
     Zavo::EditIndex = index;
@@ -84,204 +260,6 @@ void TestEditMsg::open(const QString &index)
     m_editor->load();
     m_editor->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_editor));
-}
-
-void TestEditMsg::shouldHaveDefaultValues()
-{
-    open(QStringLiteral("3"));
-    QCOMPARE(m_editor->windowTitle(), QStringLiteral("Message Editor"));
-    QVERIFY(m_editor->testAttribute(Qt::WA_DeleteOnClose));
-    QVERIFY(!(m_editor->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
-    QCOMPARE(m_editor->size(), Layout::size(3855, 1350));
-    QCOMPARE(m_editor->minimumSize(), m_editor->maximumSize());
-    QCOMPARE(text()->maxLength(), 32);
-    QCOMPARE(m_editor->focusWidget(), text());
-    auto *update = child<QPushButton>(QStringLiteral("Command1"));
-    // Enter must not press Update behind the operator's back.
-    QVERIFY(!update->isDefault() && !update->autoDefault());
-    for (QWidget *w : {static_cast<QWidget *>(update), static_cast<QWidget *>(text())})
-        QVERIFY(!w->accessibleName().isEmpty() && !w->accessibleDescription().isEmpty());
-    QCOMPARE(text()->nextInFocusChain(), static_cast<QWidget *>(update));
-    const std::pair<const char *, QRect> design[] = {{"Text1", {120, 240, 3615, 285}}, {"Command1", {120, 720, 855, 255}},
-                                                      {"Label1", {1320, 600, 735, 255}}, {"Label2", {2160, 600, 1335, 615}}};
-    for (const auto &[name, twips] : design) {
-        QWidget *widget = child(QLatin1String(name));
-        QCOMPARE(widget->parentWidget(), child(QStringLiteral("Frame1")));
-        // The caption "Prowords:" may take more room to the right, up to the legend.
-        QCOMPARE(widget->geometry(), DialogTest::designGeometry(widget, twips, name == QLatin1String("Label1")));
-    }
-    QVERIFY(child(QStringLiteral("Label1"))->geometry().right() < child(QStringLiteral("Label2"))->geometry().left());
-}
-
-void TestEditMsg::shouldShowLegendInThreeRows()
-{
-    open(QStringLiteral("1"));
-    auto *legend = child<QLabel>(QStringLiteral("Label2"));
-    QCOMPARE(QString(legend->text()).remove(QLatin1Char('\n')), EditMsg::kLegend);
-    // Lay the label's text out as it is drawn: word wrap at the label's width.
-    QVERIFY(legend->wordWrap());
-    QStringList rows;
-    int height = 0;
-    for (const QString &paragraph : legend->text().split(QLatin1Char('\n'))) {
-        QTextLayout layout(paragraph, legend->font());
-        QTextOption option;
-        option.setWrapMode(QTextOption::WordWrap);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(legend->contentsRect().width());
-            rows << paragraph.mid(line.textStart(), line.textLength()).trimmed();
-            height += qCeil(line.height());
-        }
-        layout.endLayout();
-    }
-    QCOMPARE(rows, (QStringList{QStringLiteral("AR    <      SK    >"), QStringLiteral("KN     :      AC   @"),
-                                QStringLiteral("AS     =     DN    /")}));
-    QVERIFY(height <= legend->contentsRect().height());
-}
-
-void TestEditMsg::shouldLoadMessageNamedByEditIndex_data()
-{
-    QTest::addColumn<QString>("index");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("caption");
-    QTest::newRow("5") << "5" << old(5) << " CW Message 5 ";
-    // No message is named: nothing is loaded.
-    for (const char *index : {"6", "0", "01"})
-        QTest::addRow("'%s'", index) << QString::fromLatin1(index) << "" << " CW Message ";
-}
-
-void TestEditMsg::shouldLoadMessageNamedByEditIndex()
-{
-    QFETCH(QString, index);
-    QFETCH(QString, message);
-    QFETCH(QString, caption);
-    open(index);
-    QCOMPARE(text()->text(), message);
-    QCOMPARE(child<QGroupBox>(QStringLiteral("Frame1"))->title(), caption);
-}
-
-void TestEditMsg::shouldStoreWhatIsTyped_data()
-{
-    QTest::addColumn<QString>("index");
-    QTest::addColumn<QString>("typed");  // key by key
-    QTest::addColumn<QString>("pasted"); // put in at once, as a paste does
-    QTest::addColumn<QString>("shown");
-    QTest::addColumn<bool>("warned");    // the operator is told what was refused
-
-    const auto row = [](const char *name, const char *index, const QString &typed, const QString &pasted,
-                        const char *shown, bool warned = false) {
-        QTest::newRow(name) << QString::fromLatin1(index) << typed << pasted << QString::fromLatin1(shown) << warned;
-    };
-    row("lower case, signs, blanks", "1", "  cq de k1abc <tu> = :@/ ", "", "  cq de k1abc <tu> = :@/ ");
-    row("empty", "4", "", "", "");
-    row("ASCII's ends", "5", " ~", "", " ~");
-    row("cut at 32", "2", "abcdefghijklmnopqrstuvwxyz0123456789", "", "abcdefghijklmnopqrstuvwxyz012345");
-    row("accented letter typed", "3", QStringLiteral("ab\u00e9c"), "", "abc", true);
-    row("euro pasted", "3", "cq", QStringLiteral("x\u20acy"), "cq", true);
-    row("delete pasted", "3", "cq", QStringLiteral("\u007f"), "cq", true);
-    row("ASCII pasted", "3", "cq", " de", "cq de");
-}
-
-// Stored in upper case, as the chip sends it; the other messages untouched.
-void TestEditMsg::shouldStoreWhatIsTyped()
-{
-    QFETCH(QString, index);
-    QFETCH(QString, typed);
-    QFETCH(QString, pasted);
-    QFETCH(QString, shown);
-    QFETCH(bool, warned);
-    // Loaded for another message first: Update stores the one now named.
-    open(QStringLiteral("2"));
-    QTest::keyClicks(text(), QStringLiteral(" x"));
-    Zavo::EditIndex = index;
-    m_editor->load();
-    text()->selectAll();
-    QTest::keyClick(text(), Qt::Key_Delete);
-    typeText(text(), typed);
-    if (!pasted.isEmpty())
-        text()->insert(pasted);
-    QCOMPARE(text()->text(), shown);
-    if (warned) {
-        QTRY_VERIFY(QToolTip::isVisible());
-        QVERIFY(QToolTip::text().contains(QStringLiteral("ASCII")));
-    }
-    pressUpdate();
-    const int n = index.toInt();
-    QCOMPARE(Zavo::Settings.message(n), shown.toUpper());
-    for (int other = 1; other <= 5; ++other)
-        QCOMPARE(stored(other), other == n ? shown.toUpper() : old(other));
-}
-
-void TestEditMsg::shouldKeepLongerStoredMessageWhole()
-{
-    // Put in the store by hand: longer than the limit and not all ASCII.
-    const QString held = QStringLiteral("CQ CQ CQ DE \u00c5SA \u00c5SA \u00c5SA PSE K AR AR AR");
-    QVERIFY(held.size() > 32);
-    Zavo::Settings.Message5 = held;
-    // Unedited, it goes back as it was.
-    open(QStringLiteral("5"));
-    QCOMPARE(text()->text(), held);
-    pressUpdate();
-    QCOMPARE(stored(5), held);
-
-    open(QStringLiteral("5"));
-    // One more character than was loaded does not fit.
-    text()->end(false);
-    QTest::keyClicks(text(), QStringLiteral("X"));
-    QCOMPARE(text()->text(), held);
-    // A character outside ASCII beyond those it held is refused, even in a shorter text.
-    const qsizetype pse = held.indexOf(QStringLiteral("PSE"));
-    text()->setSelection(int(pse), 3);
-    typeText(text(), QStringLiteral("\u00c5"));
-    QCOMPARE(text()->text(), held);
-    QTest::keyClicks(text(), QStringLiteral("x"));
-    QString edited = held;
-    edited.replace(pse, 3, QStringLiteral("x"));
-    QCOMPARE(text()->text(), edited);
-    // The room given up does not come back: the limit follows the text down to 32.
-    text()->end(false);
-    QTest::keyClicks(text(), QStringLiteral("R"));
-    QCOMPARE(text()->text(), edited);
-    text()->setCursorPosition(4);
-    QTest::keyClick(text(), Qt::Key_Backspace);
-    QCOMPARE(text()->cursorPosition(), 3);
-    QCOMPARE(text()->maxLength(), int(edited.size()) - 1);
-    edited.remove(3, 1);
-    QCOMPARE(text()->text(), edited);
-    pressUpdate();
-    QCOMPARE(stored(5), edited.toUpper());
-}
-
-void TestEditMsg::shouldStoreNothingWithoutUpdate_data()
-{
-    QTest::addColumn<QString>("focus"); // empty: the close box
-    QTest::addColumn<int>("key");
-    QTest::newRow("Return in Text1") << "Text1" << int(Qt::Key_Return);
-    QTest::newRow("Enter in Command1") << "Command1" << int(Qt::Key_Enter);
-    QTest::newRow("Escape in Text1") << "Text1" << int(Qt::Key_Escape);
-    QTest::newRow("close box") << QString() << 0;
-}
-
-void TestEditMsg::shouldStoreNothingWithoutUpdate()
-{
-    QFETCH(QString, focus);
-    QFETCH(int, key);
-    open(QStringLiteral("1"));
-    QTest::keyClicks(text(), QStringLiteral(" new"));
-    if (focus.isEmpty()) {
-        m_editor->close();
-        QTRY_VERIFY(m_editor.isNull());
-    } else {
-        // Keys that close or accept elsewhere do nothing here.
-        child(focus)->setFocus();
-        QTest::keyClick(child(focus), Qt::Key(key));
-        QTest::qWait(0);
-        QVERIFY(!m_editor.isNull() && m_editor->isVisible());
-        QCOMPARE(text()->text(), QStringLiteral("OLD 1 new"));
-    }
-    QCOMPARE(Zavo::Settings.Message1, old(1));
-    QCOMPARE(stored(1), old(1));
 }
 
 ZAVO_SUITE(TestEditMsg)

@@ -18,7 +18,6 @@
 #include <QSignalSpy>
 #include <QTimer>
 
-using Layout::px;
 using Field = QString KeyerSettings::*;
 using K = KeyerSettings;
 
@@ -47,22 +46,21 @@ const TextBox kTextBoxes[] = {
     {"SetP", &K::SetPoint, "0x32", "-0.5"},
 };
 
-// A record as a working keyer holds it.
+// The record field a parameter key is stored from.
+Field parameter(const QString &key)
+{
+    return SettingsTable::find(QStringLiteral("Parameters"), key)->text;
+}
+
+// A record as a first run leaves it.
 void seedRecord()
 {
-    KeyerSettings &s = Zavo::Settings;
-    s.MinSpeed = 10;
-    s.MaxSpeed = QStringLiteral("45");
-    s.Farnsworth = s.FirstExt = s.KeyComp = s.CTSpace = s.PaddleSwap = QStringLiteral("0");
-    s.PTT_Lead = QStringLiteral("4");
-    s.PTT_Tail = QStringLiteral("3");
-    s.DDRatio = s.SetPoint = QStringLiteral("50");
-    s.Weight = QStringLiteral("050");
-    s.AutoSpace = QStringLiteral("1");
-    s.PotRange = QStringLiteral("255");
-    s.IambicMode = QStringLiteral("B");
-    s.ToneFreq = QStringLiteral("4");
-    s.Pin5Mode = QStringLiteral("6");
+    for (const SettingsTable::Entry &e : SettingsTable::entries()) {
+        if (e.text)
+            Zavo::Settings.*e.text = e.seed;
+        else if (e.number)
+            Zavo::Settings.*e.number = e.seed.toInt();
+    }
 }
 
 } // namespace
@@ -72,24 +70,310 @@ class TestSpeed : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init()
+    {
+        Zavo::resetProcessState();
+        m_store = std::make_unique<DialogTest::TempStore>();
+        m_writes.clear();
+        m_warnings.clear();
+    }
     void cleanup() { delete m_dialog; }
-    void shouldHaveDefaultValues();
-    void shouldPlaceControls_data();
-    void shouldPlaceControls();
-    void shouldKeepTextsAsTyped();
-    void shouldSelectListEntryByCode_data();
-    void shouldSelectListEntryByCode();
-    void shouldRewriteEveryKeyInOrder_data();
-    void shouldRewriteEveryKeyInOrder();
-    void shouldStoreCheckBoxes_data();
-    void shouldStoreCheckBoxes();
-    void shouldRefuseInvalidValues_data();
-    void shouldRefuseInvalidValues();
-    void shouldStoreNothingWithoutUpdate_data();
-    void shouldStoreNothingWithoutUpdate();
-    void shouldTolerateEventsDuringReinit_data();
-    void shouldTolerateEventsDuringReinit();
+
+    void shouldFollowTheDesign()
+    {
+        open();
+        DialogTest::checkWindow(m_dialog, "Winkey  Settings", 6735, 3195);
+        QCOMPARE(m_dialog->focusWidget(), child(QStringLiteral("MinSText")));
+        DialogTest::checkPlaces(m_dialog, {{"Frame1", {0, 0, 6735, 3135}}, {"Frame4", {4440, 1200, 2175, 1335}},
+                                           {"CancelCmd", {5640, 2640, 855, 375}}, {"SetP", {120, 2520, 375, 285}},
+                                           {"ToneCombo", {120, 840, 975, 315}}});
+        // Every control the operator works names itself and says what it does;
+        // each label names its control, whole, on the control's row.
+        int controls = 0;
+        for (auto *w : m_dialog->findChildren<QWidget *>()) {
+            if (w->focusPolicy() != Qt::NoFocus && qobject_cast<QGroupBox *>(w->parentWidget())) {
+                ++controls;
+                QVERIFY2(!w->accessibleName().isEmpty() && !w->accessibleDescription().isEmpty(), qPrintable(w->objectName()));
+            }
+        }
+        QCOMPARE(controls, 2 + 10 + 3 + 4);
+        for (auto *label : m_dialog->findChildren<QLabel *>()) {
+            QWidget *target = label->buddy();
+            QVERIFY2(target && target->accessibleName() == label->text(), qPrintable(label->objectName()));
+            QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->objectName()));
+            const int middle = label->geometry().center().y();
+            QVERIFY(middle >= target->geometry().top() && middle <= target->geometry().bottom());
+        }
+    }
+
+    void shouldSelectListEntryByCode_data()
+    {
+        QTest::addColumn<QString>("combo");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("steps"); // Down (positive) or Up (negative) presses
+        QTest::addColumn<QString>("chosen");
+
+        // Entries in the chip's code order: the index is what the keys move through.
+        QTest::newRow("pin5 SideTone to Key") << "Pin5Combo" << "Pin5Mode" << "6" << 1 << "SideTone" << 2 << "8";
+        QTest::newRow("pin5 blank after") << "Pin5Combo" << "Pin5Mode" << "5 " << -1 << "" << 0 << "5 ";
+        QTest::newRow("mode U") << "ModeCombo" << "IambicMode" << "U" << 2 << "Ultimatic" << 0 << "U";
+        QTest::newRow("mode unknown to A") << "ModeCombo" << "IambicMode" << "X" << -1 << "" << 1 << "A";
+        QTest::newRow("tone 10") << "ToneCombo" << "ToneFreq" << "10" << 9 << "375" << 0 << "10";
+        QTest::newRow("tone leading zero") << "ToneCombo" << "ToneFreq" << "01" << -1 << "" << 0 << "01";
+        QTest::newRow("tone 940 to 3759") << "ToneCombo" << "ToneFreq" << "4" << 3 << "940" << -3 << "1";
+    }
+
+    void shouldSelectListEntryByCode()
+    {
+        QFETCH(QString, combo);
+        QFETCH(QString, key);
+        QFETCH(QString, code);
+        QFETCH(int, index);
+        QFETCH(QString, text);
+        QFETCH(int, steps);
+        QFETCH(QString, chosen);
+        seedRecord();
+        const Field field = parameter(key);
+        Zavo::Settings.*field = code;
+        open();
+        auto *list = child<QComboBox>(combo);
+        QCOMPARE(list->currentIndex(), index);
+        QCOMPARE(list->currentText(), text);
+        // Filling and selecting leave the record alone, unknown codes included.
+        QCOMPARE(Zavo::Settings.*field, code);
+        list->setFocus();
+        for (int i = 0; i < qAbs(steps); ++i)
+            QTest::keyClick(list, steps > 0 ? Qt::Key_Down : Qt::Key_Up);
+        // A choice is in the record at once, and Cancel keeps it there.
+        QCOMPARE(Zavo::Settings.*field, chosen);
+        QTest::mouseClick(child<QPushButton>(QStringLiteral("CancelCmd")), Qt::LeftButton);
+        QTRY_VERIFY(m_dialog.isNull());
+        QCOMPARE(Zavo::Settings.*field, chosen);
+        QVERIFY(nothingStored());
+    }
+
+    // Update writes the speeds first, then the parameters, then the three lists
+    // and the rest, texts as typed and unknown list codes kept; everything is
+    // stored before the chip is asked for, with the window disabled.
+    void shouldUpdateEveryKeyInOrder()
+    {
+        seedRecord();
+        Zavo::Settings.MinSpeed = 17;
+        for (const TextBox &t : kTextBoxes)
+            Zavo::Settings.*t.field = QLatin1String(t.loaded);
+        Zavo::Settings.IambicMode = Zavo::Settings.Pin5Mode = Zavo::Settings.ToneFreq = QStringLiteral("X");
+        open();
+        QCOMPARE(child<QLineEdit>(QStringLiteral("MinSText"))->text(), QStringLiteral("17"));
+        for (const TextBox &t : kTextBoxes)
+            QCOMPARE(child<QLineEdit>(QLatin1String(t.box))->text(), QLatin1String(t.loaded));
+        QVERIFY(nothingStored()); // loading writes nothing anywhere
+        for (const TextBox &t : kTextBoxes)
+            retype(QLatin1String(t.box), QLatin1String(t.typed));
+        // The minimum speed alone is a number in the record, rounded half to even.
+        retype(QStringLiteral("MinSText"), QStringLiteral(" 13.5 "));
+        QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
+        bool enabledDuringReinit = true;
+        QList<Write> writesAtReinit;
+        connect(m_dialog.data(), &Speed::reinitRequested, this, [&] {
+            enabledDuringReinit = m_dialog->isEnabled();
+            writesAtReinit = m_writes;
+        });
+        pressUpdate();
+        QVERIFY2(m_warnings.isEmpty(), qPrintable(m_warnings.join(QLatin1Char('\n'))));
+        const QString sp = QStringLiteral("Speed Settings");
+        const QString p = QStringLiteral("Parameters");
+        const QList<Write> expected{
+            {sp, "MinSpeed", "14"},  {sp, "MaxSpeed", "40.5"}, {sp, "Farnsworth", " 20 "}, {p, "DDRatio", "33.4"},
+            {p, "Weight", "060"},    {p, "PTT_Lead", "+5"},    {p, "PTT_Tail", "255"},     {p, "KeyComp", "007"},
+            {p, "SetPoint", "-0.5"}, {p, "AutoSpace", "0"},    {p, "CTSpace", "0"},        {p, "PaddleSwap", "0"},
+            {p, "PotRange", "255"},  {p, "IambicMode", "X"},   {p, "ToneFreq", "X"},       {p, "FirstExt", "0.2"},
+            {p, "Pin5Mode", "X"},
+        };
+        QCOMPARE(m_writes, expected);
+        for (const Write &w : expected)
+            QCOMPARE(m_store->reread(w.section, w.key), w.value);
+        QCOMPARE(Zavo::Settings.MinSpeed, 14);
+        for (const TextBox &t : kTextBoxes)
+            QCOMPARE(Zavo::Settings.*t.field, QLatin1String(t.typed));
+        QCOMPARE(reinit.count(), 1);
+        QCOMPARE(writesAtReinit, expected);
+        QVERIFY(!enabledDuringReinit);
+        // Setting Reinit is the main window's part, not the dialog's.
+        QVERIFY(!Zavo::Reinit);
+        QTRY_VERIFY(m_dialog.isNull());
+    }
+
+    void shouldStoreCheckBoxes_data()
+    {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("before"); // record value at load
+        QTest::addColumn<bool>("checked");   // at load
+        QTest::addColumn<QString>("after");  // once clicked and stored
+
+        QTest::newRow("AutoSpace off") << "Auto_Chk" << "AutoSpace" << "1" << true << "0";
+        QTest::newRow("AutoSpace near miss") << "Auto_Chk" << "AutoSpace" << "1.0" << false << "1";
+        QTest::newRow("CTSpace near miss") << "CT_Chk" << "CTSpace" << " 1" << false << "1";
+        QTest::newRow("PotRange off") << "Pot_Chk" << "PotRange" << "255" << true << "127";
+        QTest::newRow("PotRange odd value on") << "Pot_Chk" << "PotRange" << "200" << false << "255";
+        QTest::newRow("PaddleSwap off") << "Pdl_Chk" << "PaddleSwap" << "1" << true << "0";
+    }
+
+    void shouldStoreCheckBoxes()
+    {
+        QFETCH(QString, box);
+        QFETCH(QString, key);
+        QFETCH(QString, before);
+        QFETCH(bool, checked);
+        QFETCH(QString, after);
+        seedRecord();
+        const Field field = parameter(key);
+        Zavo::Settings.*field = before;
+        open();
+        auto *check = child<QCheckBox>(box);
+        QCOMPARE(check->isChecked(), checked);
+        QTest::mouseClick(check, Qt::LeftButton);
+        QCOMPARE(Zavo::Settings.*field, before); // nothing before Update
+        pressUpdate();
+        QCOMPARE(Zavo::Settings.*field, after);
+        QCOMPARE(stored(field), after);
+    }
+
+    void shouldRefuseInvalidValues_data()
+    {
+        QTest::addColumn<QStringList>("boxes"); // boxes to type into; the last one gets the focus
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<QString>("message");
+
+        const auto byteRule = [](const char *label) {
+            return QStringLiteral("%1 must be a whole number from 0 to 255.").arg(QLatin1String(label));
+        };
+        const QString range = QStringLiteral("Maximum Speed must not be below Minimum Speed, and at most 255 above it.");
+        const QStringList minMax{"MinSText", "MaxSText"};
+        QTest::newRow("min rounds above") << QStringList{"MinSText"} << QStringList{"255.5"} << byteRule("Minimum Speed");
+        QTest::newRow("farnsworth empty") << QStringList{"FarSText"} << QStringList{""} << byteRule("Farnsworth Speed");
+        QTest::newRow("max not a number") << QStringList{"MaxSText"} << QStringList{"fast"}
+                                          << QStringLiteral("Maximum Speed must be a number.");
+        QTest::newRow("max below min") << minMax << QStringList{"20", "19"} << range;
+        QTest::newRow("max rounds below min") << minMax << QStringList{"20", "19.4"} << range;
+        QTest::newRow("max too far above") << minMax << QStringList{"20", "276"} << range;
+        // With several wrong, the first in the window's order is named, byte rules before Maximum.
+        QTest::newRow("first rule broken named") << QStringList{"WgtText", "MinSText"} << QStringList{"999", "x"}
+                                                 << byteRule("Minimum Speed");
+        QTest::newRow("bytes before max") << QStringList{"MaxSText", "SetP"} << QStringList{"x", "300"}
+                                          << byteRule("Switchpoint");
+    }
+
+    void shouldRefuseInvalidValues()
+    {
+        QFETCH(QStringList, boxes);
+        QFETCH(QStringList, texts);
+        QFETCH(QString, message);
+        seedRecord();
+        const KeyerSettings before = Zavo::Settings;
+        open();
+        QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
+        for (qsizetype i = 0; i < boxes.size(); ++i)
+            retype(boxes.at(i), texts.at(i));
+        // A box checked too, so that a half-done Update would show in the record.
+        QTest::mouseClick(child<QCheckBox>(QStringLiteral("Pdl_Chk")), Qt::LeftButton);
+        child(QStringLiteral("CompText"))->setFocus();
+        pressUpdate();
+        QCOMPARE(m_warnings, QStringList{message});
+        QVERIFY(nothingStored());
+        QCOMPARE(reinit.count(), 0);
+        QCOMPARE(Zavo::Settings.MinSpeed, before.MinSpeed);
+        QCOMPARE(Zavo::Settings.PaddleSwap, before.PaddleSwap);
+        for (const TextBox &t : kTextBoxes)
+            QCOMPARE(Zavo::Settings.*t.field, before.*t.field);
+        QTest::qWait(0);
+        QVERIFY(!m_dialog.isNull() && m_dialog->isVisible() && m_dialog->isEnabled());
+        QCOMPARE(m_dialog->focusWidget(), child(boxes.last()));
+    }
+
+    void shouldStoreNothingWithoutUpdate_data()
+    {
+        QTest::addColumn<QString>("focus"); // empty: the close box
+        QTest::addColumn<int>("key");       // 0: a click
+        QTest::newRow("Return in MinSText") << "MinSText" << int(Qt::Key_Return);
+        QTest::newRow("Enter in UpdateCmd") << "UpdateCmd" << int(Qt::Key_Enter);
+        QTest::newRow("Return in CancelCmd") << "CancelCmd" << int(Qt::Key_Return);
+        QTest::newRow("Escape in Pdl_Chk") << "Pdl_Chk" << int(Qt::Key_Escape);
+        QTest::newRow("Cancel") << "CancelCmd" << 0;
+        QTest::newRow("close box") << "" << 0;
+    }
+
+    // Keys that close or accept elsewhere do nothing here; Cancel and the close
+    // box drop what was typed.
+    void shouldStoreNothingWithoutUpdate()
+    {
+        QFETCH(QString, focus);
+        QFETCH(int, key);
+        seedRecord();
+        open();
+        QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
+        retype(QStringLiteral("WgtText"), QStringLiteral("60"));
+        QTest::mouseClick(child<QCheckBox>(QStringLiteral("CT_Chk")), Qt::LeftButton);
+        if (key) {
+            child(focus)->setFocus();
+            QTest::keyClick(child(focus), Qt::Key(key));
+            QTest::qWait(0);
+            QVERIFY(!m_dialog.isNull() && m_dialog->isVisible());
+        } else {
+            if (focus.isEmpty())
+                m_dialog->close();
+            else
+                QTest::mouseClick(child<QPushButton>(focus), Qt::LeftButton);
+            QTRY_VERIFY(m_dialog.isNull());
+        }
+        QCOMPARE(Zavo::Settings.Weight, QStringLiteral("50"));
+        QCOMPARE(Zavo::Settings.CTSpace, QStringLiteral("0"));
+        QVERIFY(nothingStored());
+        QCOMPARE(reinit.count(), 0);
+    }
+
+    void shouldTolerateEventsDuringReinit_data()
+    {
+        QTest::addColumn<bool>("deleteOwner");
+        QTest::newRow("window closed") << false;
+        QTest::newRow("owner deleted") << true;
+    }
+
+    // The main window runs the chip initialisation inside the emit, with nested
+    // event loops: the operator may press Update again or close the window then,
+    // and the main window itself may go away.
+    void shouldTolerateEventsDuringReinit()
+    {
+        QFETCH(bool, deleteOwner);
+        seedRecord();
+        auto *owner = new QWidget;
+        open(owner);
+        QPointer<QPushButton> update = child<QPushButton>(QStringLiteral("UpdateCmd"));
+        int reinits = 0;
+        connect(m_dialog.data(), &Speed::reinitRequested, this, [&] {
+            if (++reinits > 1)
+                return;
+            QEventLoop loop;
+            QTimer::singleShot(0, &loop, [&] {
+                QTest::mouseClick(update, Qt::LeftButton);
+                if (deleteOwner)
+                    delete owner;
+                else
+                    m_dialog->close();
+            });
+            QTimer::singleShot(50, &loop, &QEventLoop::quit);
+            loop.exec();
+        });
+        pressUpdate();
+        QCOMPARE(reinits, 1);
+        QTRY_VERIFY(m_dialog.isNull());
+        QCOMPARE(m_writes.size(), 17);
+        if (!deleteOwner)
+            delete owner;
+    }
 
 private:
     template<typename T = QWidget>
@@ -109,14 +393,6 @@ private:
     QList<Write> m_writes;
     QStringList m_warnings;
 };
-
-void TestSpeed::init()
-{
-    Zavo::resetProcessState();
-    m_store = std::make_unique<DialogTest::TempStore>();
-    m_writes.clear();
-    m_warnings.clear();
-}
 
 void TestSpeed::open(QWidget *owner)
 {
@@ -138,369 +414,6 @@ void TestSpeed::retype(const QString &box, const QString &text)
     QTest::keyClick(edit, Qt::Key_Delete);
     QTest::keyClicks(edit, text);
     QCOMPARE(edit->text(), text);
-}
-
-void TestSpeed::shouldHaveDefaultValues()
-{
-    open();
-    QCOMPARE(m_dialog->windowTitle(), QStringLiteral("Winkey  Settings"));
-    QVERIFY(m_dialog->testAttribute(Qt::WA_DeleteOnClose));
-    QCOMPARE(m_dialog->size(), Layout::size(6735, 3195));
-    QCOMPARE(m_dialog->focusWidget(), child(QStringLiteral("MinSText")));
-    QCOMPARE(child<QLineEdit>(QStringLiteral("MinSText"))->text(), QStringLiteral("0"));
-    for (auto *box : m_dialog->findChildren<QCheckBox *>())
-        QVERIFY2(!box->isChecked(), qPrintable(box->objectName()));
-    // Enter must not press a button behind the operator's back.
-    for (auto *button : m_dialog->findChildren<QPushButton *>())
-        QVERIFY(!button->isDefault() && !button->autoDefault());
-    // Every control the operator works names itself and says what it does;
-    // each label names its control, whole, on the control's row.
-    int controls = 0;
-    for (auto *w : m_dialog->findChildren<QWidget *>()) {
-        if (w->focusPolicy() != Qt::NoFocus && qobject_cast<QGroupBox *>(w->parentWidget())) {
-            ++controls;
-            QVERIFY2(!w->accessibleName().isEmpty() && !w->accessibleDescription().isEmpty(), qPrintable(w->objectName()));
-        }
-    }
-    QCOMPARE(controls, 2 + 10 + 3 + 4);
-    for (auto *label : m_dialog->findChildren<QLabel *>()) {
-        QWidget *target = label->buddy();
-        QVERIFY2(target && target->accessibleName() == label->text(), qPrintable(label->objectName()));
-        QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(label->objectName()));
-        const int middle = label->geometry().center().y();
-        QVERIFY(middle >= target->geometry().top() && middle <= target->geometry().bottom());
-    }
-}
-
-void TestSpeed::shouldPlaceControls_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("parent");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<QRect>("twips"); // width and height 0: not given by the design
-
-    QTest::newRow("Frame1") << "Frame1" << "" << "" << QRect(0, 0, 6735, 3135);
-    QTest::newRow("Frame4") << "Frame4" << "Frame1" << "Winkey Pin 5" << QRect(4440, 1200, 2175, 1335);
-    QTest::newRow("CancelCmd") << "CancelCmd" << "Frame1" << "Cancel" << QRect(5640, 2640, 855, 375);
-    QTest::newRow("SetP") << "SetP" << "Frame3" << "" << QRect(120, 2520, 375, 285);
-    QTest::newRow("Pdl_Chk") << "Pdl_Chk" << "ModeFrame" << "Swap Paddles" << QRect(240, 720, 0, 0);
-    QTest::newRow("ToneCombo") << "ToneCombo" << "Frame4" << "" << QRect(120, 840, 975, 315);
-}
-
-void TestSpeed::shouldPlaceControls()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, parent);
-    QFETCH(QString, caption);
-    QFETCH(QRect, twips);
-    open();
-    QWidget *widget = child(name);
-    QCOMPARE(widget->parentWidget(), parent.isEmpty() ? static_cast<QWidget *>(m_dialog.data()) : child(parent));
-    QCOMPARE(widget->pos(), QPoint(px(twips.left()), px(twips.top())));
-    if (twips.width() > 0)
-        QCOMPARE(widget->size(), QSize(px(twips.width()), px(twips.height())));
-    QVERIFY(widget->parentWidget()->rect().contains(widget->geometry()));
-    if (auto *frame = qobject_cast<QGroupBox *>(widget))
-        QCOMPARE(frame->title(), caption);
-    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
-        QCOMPARE(button->text(), caption);
-}
-
-void TestSpeed::shouldKeepTextsAsTyped()
-{
-    seedRecord();
-    Zavo::Settings.MinSpeed = 17;
-    for (const TextBox &t : kTextBoxes)
-        Zavo::Settings.*t.field = QLatin1String(t.loaded);
-    open();
-    QCOMPARE(child<QLineEdit>(QStringLiteral("MinSText"))->text(), QStringLiteral("17"));
-    for (const TextBox &t : kTextBoxes)
-        QCOMPARE(child<QLineEdit>(QLatin1String(t.box))->text(), QLatin1String(t.loaded));
-    QVERIFY(nothingStored()); // loading writes nothing anywhere
-
-    for (const TextBox &t : kTextBoxes)
-        retype(QLatin1String(t.box), QLatin1String(t.typed));
-    // The minimum speed alone is a number in the record, rounded half to even.
-    retype(QStringLiteral("MinSText"), QStringLiteral(" 13.5 "));
-    pressUpdate();
-    QVERIFY2(m_warnings.isEmpty(), qPrintable(m_warnings.join(QLatin1Char('\n'))));
-    QCOMPARE(Zavo::Settings.MinSpeed, 14);
-    QCOMPARE(m_store->reread(QStringLiteral("Speed Settings"), QStringLiteral("MinSpeed")), QStringLiteral("14"));
-    for (const TextBox &t : kTextBoxes) {
-        QCOMPARE(stored(t.field), QLatin1String(t.typed));
-        QCOMPARE(Zavo::Settings.*t.field, QLatin1String(t.typed));
-    }
-}
-
-void TestSpeed::shouldSelectListEntryByCode_data()
-{
-    QTest::addColumn<QString>("combo");
-    QTest::addColumn<QString>("code");
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("steps"); // Down (positive) or Up (negative) presses
-    QTest::addColumn<QString>("chosen");
-
-    const auto row = [](const char *name, const char *combo, const char *code, int index, const char *text,
-                        int steps = 0, const char *chosen = nullptr) {
-        QTest::newRow(name) << QString::fromLatin1(combo) << QString::fromLatin1(code) << index
-                            << QString::fromLatin1(text) << steps << QString::fromLatin1(chosen ? chosen : code);
-    };
-    // Entries in the chip's code order: the index is what the keys move through.
-    row("pin5 PTT", "Pin5Combo", "5", 0, "PTT");
-    row("pin5 blank after", "Pin5Combo", "5 ", -1, "");
-    row("pin5 SideTone to Key", "Pin5Combo", "6", 1, "SideTone", 2, "8");
-    row("mode U", "ModeCombo", "U", 2, "Ultimatic");
-    row("mode lower case", "ModeCombo", "b", -1, "");
-    row("mode unknown to A", "ModeCombo", "X", -1, "", 1, "A");
-    row("tone 10", "ToneCombo", "10", 9, "375");
-    row("tone leading zero", "ToneCombo", "01", -1, "");
-    row("tone 940 to 3759", "ToneCombo", "4", 3, "940", -3, "1");
-}
-
-void TestSpeed::shouldSelectListEntryByCode()
-{
-    QFETCH(QString, combo);
-    QFETCH(QString, code);
-    QFETCH(int, index);
-    QFETCH(QString, text);
-    QFETCH(int, steps);
-    QFETCH(QString, chosen);
-    seedRecord();
-    const Field field = combo == QLatin1String("Pin5Combo") ? &K::Pin5Mode
-        : combo == QLatin1String("ModeCombo")               ? &K::IambicMode
-                                                            : &K::ToneFreq;
-    Zavo::Settings.*field = code;
-    open();
-    auto *list = child<QComboBox>(combo);
-    QCOMPARE(list->currentIndex(), index);
-    QCOMPARE(list->currentText(), text);
-    // Filling and selecting leave the record alone, unknown codes included.
-    QCOMPARE(Zavo::Settings.*field, code);
-    list->setFocus();
-    for (int i = 0; i < qAbs(steps); ++i)
-        QTest::keyClick(list, steps > 0 ? Qt::Key_Down : Qt::Key_Up);
-    // A choice is in the record at once, and Cancel keeps it there.
-    QCOMPARE(Zavo::Settings.*field, chosen);
-    QTest::mouseClick(child<QPushButton>(QStringLiteral("CancelCmd")), Qt::LeftButton);
-    QTRY_VERIFY(m_dialog.isNull());
-    QCOMPARE(Zavo::Settings.*field, chosen);
-    QVERIFY(nothingStored());
-}
-
-void TestSpeed::shouldRewriteEveryKeyInOrder_data()
-{
-    QTest::addColumn<QString>("code"); // the mode, pin 5 and tone codes
-    QTest::newRow("known codes") << "6";
-    QTest::newRow("unknown codes kept") << "X";
-}
-
-// Speeds first, then the parameters, then the three lists and the rest;
-// everything is stored before the chip is asked for, with the window disabled.
-void TestSpeed::shouldRewriteEveryKeyInOrder()
-{
-    QFETCH(QString, code);
-    seedRecord();
-    Zavo::Settings.IambicMode = Zavo::Settings.Pin5Mode = Zavo::Settings.ToneFreq = code;
-    open();
-    QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
-    bool enabledDuringReinit = true;
-    QList<Write> writesAtReinit;
-    connect(m_dialog.data(), &Speed::reinitRequested, this, [&] {
-        enabledDuringReinit = m_dialog->isEnabled();
-        writesAtReinit = m_writes;
-    });
-    pressUpdate();
-    const QString sp = QStringLiteral("Speed Settings");
-    const QString p = QStringLiteral("Parameters");
-    const QList<Write> expected{
-        {sp, "MinSpeed", "10"},  {sp, "MaxSpeed", "45"},    {sp, "Farnsworth", "0"}, {p, "DDRatio", "50"},
-        {p, "Weight", "050"},    {p, "PTT_Lead", "4"},      {p, "PTT_Tail", "3"},    {p, "KeyComp", "0"},
-        {p, "SetPoint", "50"},   {p, "AutoSpace", "1"},     {p, "CTSpace", "0"},     {p, "PaddleSwap", "0"},
-        {p, "PotRange", "255"},  {p, "IambicMode", code},   {p, "ToneFreq", code},   {p, "FirstExt", "0"},
-        {p, "Pin5Mode", code},
-    };
-    QCOMPARE(m_writes, expected);
-    for (const Write &w : expected)
-        QCOMPARE(m_store->reread(w.section, w.key), w.value);
-    QCOMPARE(reinit.count(), 1);
-    QCOMPARE(writesAtReinit, expected);
-    QVERIFY(!enabledDuringReinit);
-    // Setting Reinit is the main window's part, not the dialog's.
-    QVERIFY(!Zavo::Reinit);
-    QTRY_VERIFY(m_dialog.isNull());
-}
-
-void TestSpeed::shouldStoreCheckBoxes_data()
-{
-    QTest::addColumn<QString>("box");
-    QTest::addColumn<QString>("before"); // record value at load
-    QTest::addColumn<bool>("checked");   // at load
-    QTest::addColumn<QString>("after");  // once clicked and stored
-
-    QTest::newRow("AutoSpace off") << "Auto_Chk" << "1" << true << "0";
-    QTest::newRow("AutoSpace near miss") << "Auto_Chk" << "1.0" << false << "1";
-    QTest::newRow("CTSpace near miss") << "CT_Chk" << " 1" << false << "1";
-    QTest::newRow("PotRange off") << "Pot_Chk" << "255" << true << "127";
-    QTest::newRow("PotRange odd value on") << "Pot_Chk" << "200" << false << "255";
-    QTest::newRow("PaddleSwap off") << "Pdl_Chk" << "1" << true << "0";
-}
-
-void TestSpeed::shouldStoreCheckBoxes()
-{
-    QFETCH(QString, box);
-    QFETCH(QString, before);
-    QFETCH(bool, checked);
-    QFETCH(QString, after);
-    seedRecord();
-    const Field field = box == QLatin1String("Auto_Chk") ? &K::AutoSpace
-        : box == QLatin1String("CT_Chk")                 ? &K::CTSpace
-        : box == QLatin1String("Pot_Chk")                ? &K::PotRange
-                                                         : &K::PaddleSwap;
-    Zavo::Settings.*field = before;
-    open();
-    auto *check = child<QCheckBox>(box);
-    QCOMPARE(check->isChecked(), checked);
-    QTest::mouseClick(check, Qt::LeftButton);
-    QCOMPARE(Zavo::Settings.*field, before); // nothing before Update
-    pressUpdate();
-    QCOMPARE(Zavo::Settings.*field, after);
-    QCOMPARE(stored(field), after);
-}
-
-void TestSpeed::shouldRefuseInvalidValues_data()
-{
-    QTest::addColumn<QStringList>("boxes"); // boxes to type into; the last one gets the focus
-    QTest::addColumn<QStringList>("texts");
-    QTest::addColumn<QString>("message");
-
-    const auto byteRule = [](const char *label) {
-        return QStringLiteral("%1 must be a whole number from 0 to 255.").arg(QLatin1String(label));
-    };
-    const QString range = QStringLiteral("Maximum Speed must not be below Minimum Speed, and at most 255 above it.");
-    const QStringList minMax{"MinSText", "MaxSText"};
-    QTest::newRow("min rounds above") << QStringList{"MinSText"} << QStringList{"255.5"} << byteRule("Minimum Speed");
-    QTest::newRow("farnsworth empty") << QStringList{"FarSText"} << QStringList{""} << byteRule("Farnsworth Speed");
-    QTest::newRow("lead above") << QStringList{"LeadText"} << QStringList{"300"} << byteRule("PTT Lead Time");
-    QTest::newRow("extension exponent") << QStringList{"ExtnText"} << QStringList{"1e2"} << byteRule("1st Char Extension");
-    QTest::newRow("switchpoint inner blank") << QStringList{"SetP"} << QStringList{"5 0"} << byteRule("Switchpoint");
-    QTest::newRow("max not a number") << QStringList{"MaxSText"} << QStringList{"fast"}
-                                      << QStringLiteral("Maximum Speed must be a number.");
-    QTest::newRow("max below min") << minMax << QStringList{"20", "19"} << range;
-    QTest::newRow("max rounds below min") << minMax << QStringList{"20", "19.4"} << range;
-    QTest::newRow("max too far above") << minMax << QStringList{"20", "276"} << range;
-    // With several wrong, the first in the window's order is named, byte rules before Maximum.
-    QTest::newRow("first rule broken named") << QStringList{"WgtText", "MinSText"} << QStringList{"999", "x"}
-                                             << byteRule("Minimum Speed");
-    QTest::newRow("bytes before max") << QStringList{"MaxSText", "SetP"} << QStringList{"x", "300"}
-                                      << byteRule("Switchpoint");
-}
-
-void TestSpeed::shouldRefuseInvalidValues()
-{
-    QFETCH(QStringList, boxes);
-    QFETCH(QStringList, texts);
-    QFETCH(QString, message);
-    seedRecord();
-    const KeyerSettings before = Zavo::Settings;
-    open();
-    QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
-    for (qsizetype i = 0; i < boxes.size(); ++i)
-        retype(boxes.at(i), texts.at(i));
-    // A box checked too, so that a half-done Update would show in the record.
-    QTest::mouseClick(child<QCheckBox>(QStringLiteral("Pdl_Chk")), Qt::LeftButton);
-    child(QStringLiteral("CompText"))->setFocus();
-    pressUpdate();
-    QCOMPARE(m_warnings, QStringList{message});
-    QVERIFY(nothingStored());
-    QCOMPARE(reinit.count(), 0);
-    QCOMPARE(Zavo::Settings.MinSpeed, before.MinSpeed);
-    QCOMPARE(Zavo::Settings.PaddleSwap, before.PaddleSwap);
-    for (const TextBox &t : kTextBoxes)
-        QCOMPARE(Zavo::Settings.*t.field, before.*t.field);
-    QTest::qWait(0);
-    QVERIFY(!m_dialog.isNull() && m_dialog->isVisible() && m_dialog->isEnabled());
-    QCOMPARE(m_dialog->focusWidget(), child(boxes.last()));
-}
-
-void TestSpeed::shouldStoreNothingWithoutUpdate_data()
-{
-    QTest::addColumn<QString>("focus"); // empty: the close box
-    QTest::addColumn<int>("key");       // 0: a click
-    QTest::newRow("Return in MinSText") << "MinSText" << int(Qt::Key_Return);
-    QTest::newRow("Enter in UpdateCmd") << "UpdateCmd" << int(Qt::Key_Enter);
-    QTest::newRow("Return in CancelCmd") << "CancelCmd" << int(Qt::Key_Return);
-    QTest::newRow("Escape in Pdl_Chk") << "Pdl_Chk" << int(Qt::Key_Escape);
-    QTest::newRow("Cancel") << "CancelCmd" << 0;
-    QTest::newRow("close box") << "" << 0;
-}
-
-void TestSpeed::shouldStoreNothingWithoutUpdate()
-{
-    QFETCH(QString, focus);
-    QFETCH(int, key);
-    seedRecord();
-    open();
-    QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
-    retype(QStringLiteral("WgtText"), QStringLiteral("60"));
-    QTest::mouseClick(child<QCheckBox>(QStringLiteral("CT_Chk")), Qt::LeftButton);
-    if (key) {
-        // Keys that close or accept elsewhere do nothing here.
-        child(focus)->setFocus();
-        QTest::keyClick(child(focus), Qt::Key(key));
-        QTest::qWait(0);
-        QVERIFY(!m_dialog.isNull() && m_dialog->isVisible());
-    } else {
-        if (focus.isEmpty())
-            m_dialog->close();
-        else
-            QTest::mouseClick(child<QPushButton>(focus), Qt::LeftButton);
-        QTRY_VERIFY(m_dialog.isNull()); // what was typed is dropped
-    }
-    QCOMPARE(Zavo::Settings.Weight, QStringLiteral("050"));
-    QCOMPARE(Zavo::Settings.CTSpace, QStringLiteral("0"));
-    QVERIFY(nothingStored());
-    QCOMPARE(reinit.count(), 0);
-}
-
-void TestSpeed::shouldTolerateEventsDuringReinit_data()
-{
-    QTest::addColumn<bool>("deleteOwner");
-    QTest::newRow("window closed") << false;
-    QTest::newRow("owner deleted") << true;
-}
-
-// The main window runs the chip initialisation inside the emit, with nested
-// event loops: the operator may press Update again or close the window then,
-// and the main window itself may go away.
-void TestSpeed::shouldTolerateEventsDuringReinit()
-{
-    QFETCH(bool, deleteOwner);
-    seedRecord();
-    auto *owner = new QWidget;
-    open(owner);
-    QPointer<QPushButton> update = child<QPushButton>(QStringLiteral("UpdateCmd"));
-    int reinits = 0;
-    connect(m_dialog.data(), &Speed::reinitRequested, this, [&] {
-        if (++reinits > 1)
-            return;
-        QEventLoop loop;
-        QTimer::singleShot(0, &loop, [&] {
-            QTest::mouseClick(update, Qt::LeftButton);
-            if (deleteOwner)
-                delete owner;
-            else
-                m_dialog->close();
-        });
-        QTimer::singleShot(50, &loop, &QEventLoop::quit);
-        loop.exec();
-    });
-    pressUpdate();
-    QCOMPARE(reinits, 1);
-    QTRY_VERIFY(m_dialog.isNull());
-    QCOMPARE(m_writes.size(), 17);
-    if (!deleteOwner)
-        delete owner;
 }
 
 ZAVO_SUITE(TestSpeed)

@@ -1,6 +1,6 @@
-// The main window under test against the chip simulator, on a private
-// store seeded with the simulator's port; its message boxes, port chooser
-// and ending are recorded, not shown.
+// The main window against the chip simulator, on a private store seeded
+// with the simulator's port; its message boxes, port chooser and ending are
+// recorded, not shown.
 #pragma once
 
 #include "app/statuspanels.h"
@@ -25,17 +25,12 @@ public:
         record(hooks);
         window = std::make_unique<ZavoMain>(*store, hooks);
     }
-    // Starts the simulator, makes the window, loads it, waits for the whole
-    // start-up to reach the chip and shows the window.
-    bool up()
-    {
-        if (!start())
-            return false;
-        makeWindow();
-        return load();
-    }
+    bool up() { return start() && load(); }
+    // Makes and loads the window, waits for the whole start-up to reach the
+    // chip and shows the window.
     bool load()
     {
+        makeWindow();
         if (!window->load() || !sim.waitForReceived(int(seedStartupBytes().size()), 5000))
             return false;
         QTest::qWait(50); // the pot answer
@@ -56,15 +51,12 @@ public:
     template<typename T>
     static T *topLevel()
     {
-        T *found = nullptr;
-        int count = 0;
+        QList<T *> found;
         for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *t = qobject_cast<T *>(w); t && t->isVisible()) {
-                found = t;
-                ++count;
-            }
+            if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
+                found << t;
         }
-        return count == 1 ? found : nullptr;
+        return found.size() == 1 ? found.first() : nullptr;
     }
     // Moves the window where a close stores FormTop 1200 and FormLeft 1800.
     bool moveToKnownPlace()

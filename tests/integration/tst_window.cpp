@@ -1,20 +1,17 @@
-// The main window over a live link: which keys and clicks reach the link,
-// what waits out Escape's pause, the editor, hover texts and panel clicks,
-// the window's place and layout, and what its closing writes to the store.
-// What the link then sends is tested in tests/link.
+// The main window over a live link: which keys, clicks, right presses, hover
+// and panels reach the link and the dialogs, what waits out Escape's pause,
+// the window's place and what its closing writes. What the link then sends
+// is tested in tests/link.
 #include "dialogs/editmsg.h"
 #include "dialogs/frmabout.h"
 #include "dialogs/speed.h"
 #include "rig.h"
 #include "../faults/storefiles.h"
 
-#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QScreen>
-#include <QSettings>
-#include <QSignalSpy>
 #include <QTextBrowser>
 
 #include <xcb/xcb.h>
@@ -23,11 +20,14 @@ using namespace Zavo;
 
 namespace {
 
-const QString kOnline = QStringLiteral("Winkey Online - Firmware Rev.23");
-
 QLineEdit *textBox(QWidget *window, const char *name)
 {
     return window->findChild<QLineEdit *>(QLatin1String(name));
+}
+
+void click(QWidget *dialog, const char *button)
+{
+    QTest::mouseClick(dialog->findChild<QPushButton *>(QLatin1String(button)), Qt::LeftButton);
 }
 
 } // namespace
@@ -39,469 +39,387 @@ class WindowTest : public QObject
 private slots:
     void init() { QCoreApplication::processEvents(); }
 
-    void layoutFollowsTheDesign();
-    void keysAndButtonsReachTheLink();
-    void qIsSwallowedOtherKeysPass();
-    void heldKeysActOnce();
-    void keysDuringTheAbortPauseWaitTheirTurn();
-    void keysHeldInTheAbortPauseDieWithTheWindow();
-    void rightPressOpensTheEditor();
-    void hoverShowsTheMessageUnlessTuning();
-    void panelsOpenHelpAboutAndSettings();
-    void settingsUpdateReinitialisesTheChip();
-    void placeAndOnTopFromTheStore_data();
-    void placeAndOnTopFromTheStore();
-    void closingWritesOnlyThePlace_data();
-    void closingWritesOnlyThePlace();
-    void failedWriteIsToldOnce_data();
-    void failedWriteIsToldOnce();
-    void storeTheProgramCannotUse();
-    void linkQuestionsAndReasonsReachTheOperator();
-    void handEditsAreToldAtStartUp();
-};
-
-void WindowTest::layoutFollowsTheDesign()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    QCOMPARE(rig.window->windowTitle(), QStringLiteral(" Zavo Keyer by Vardel"));
-    QCOMPARE(rig.window->size(), QSize(261, 45)); // 3915 x 675 twips
-    const struct {
-        const char *name;
-        int left;
-        const char *tip;
-    } buttons[] = {{"Msg1", 63, "F1"}, {"Msg2", 711, "F2"}, {"Msg3", 1359, "F3"},
-                   {"Msg4", 2007, "F4"}, {"Msg5", 2655, "F5"}, {"Tune", 3303, "F6"}};
-    for (const auto &b : buttons) {
-        QPushButton *button = rig.button(b.name);
-        QCOMPARE(button->text(), QString::fromLatin1(b.name));
-        QCOMPARE(button->toolTip(), QString::fromLatin1(b.tip));
-        QCOMPARE(button->geometry(), QRect(qRound(b.left / 15.0), 6, 36, 17));
-        QVERIFY(!button->accessibleDescription().isEmpty());
-    }
-    QCOMPARE(rig.window->statusBar().panel(2)->width(), 40);
-    QCOMPARE(rig.window->statusBar().panel(3)->width(), 50);
-    // What panel 1 says of a link that is down must be read whole there.
-    QLabel *panel1 = rig.window->statusBar().panel(1);
-    for (const QString &text : {KeyerLink::kLostText, KeyerLink::kNoAnswerText, KeyerLink::kNoPortText}) {
-        const int indent = panel1->indent() >= 0 ? panel1->indent()
-            : panel1->frameWidth() > 0 ? panel1->fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 : 0;
-        const int needed = panel1->fontMetrics().horizontalAdvance(text) + 2 * panel1->margin() + indent;
-        QVERIFY2(needed <= panel1->contentsRect().width(), qPrintable(text));
-    }
-}
-
-void WindowTest::keysAndButtonsReachTheLink()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    for (int n = 1; n <= 5; ++n)
-        Settings.message(n) = QStringLiteral("M%1").arg(n);
-    const QByteArray on = QByteArray::fromHex("0b01");
-    const QByteArray off = QByteArray::fromHex("0b00");
-    struct Step {
-        const char *button; // clicked, or null: the key pressed
-        int key;
-        QByteArray bytes;
-    };
-    const Step steps[] = {
-        {nullptr, Qt::Key_F1, "M1"}, {nullptr, Qt::Key_F2, "M2"}, {nullptr, Qt::Key_F3, "M3"},
-        {nullptr, Qt::Key_F4, "M4"}, {nullptr, Qt::Key_F5, "M5"}, {nullptr, Qt::Key_F6, on},
-        {nullptr, Qt::Key_Escape, "\x0a"}, {nullptr, Qt::Key_F12, seedStartupBytes()},
-        {"Msg1", 0, "M1"}, {"Msg2", 0, "M2"}, {"Msg3", 0, "M3"}, {"Msg4", 0, "M4"}, {"Msg5", 0, "M5"},
-        {"Tune", 0, on}, {"Tune", 0, off},
-        {"Msg5", Qt::Key_Space, "M5"}, // keyboard activation of the focused button
-    };
-    for (const Step &step : steps) {
-        rig.mark();
-        if (!step.button) {
-            rig.key(step.key);
-        } else if (step.key) {
-            rig.button(step.button)->setFocus();
-            QTest::keyClick(rig.button(step.button), Qt::Key(step.key));
-        } else {
-            QTest::mouseClick(rig.button(step.button), Qt::LeftButton);
-        }
-        QCOMPARE(rig.settle(300), step.bytes);
-    }
-}
-
-void WindowTest::qIsSwallowedOtherKeysPass()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    // A text box on the window shows what reaches the focused control.
-    auto *box = new QLineEdit(rig.window.get());
-    box->show();
-    box->setFocus();
-    QTest::keyClicks(box, QStringLiteral("aqQz"));
-    QCOMPARE(box->text(), QStringLiteral("aQz"));
-    for (const int key : {Qt::Key_F7, Qt::Key_A, Qt::Key_Return, Qt::Key_Q})
-        rig.key(key);
-    QCOMPARE(rig.settle(), QByteArray());
-    QCOMPARE(rig.panel(1), kOnline);
-}
-
-void WindowTest::heldKeysActOnce()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    Settings.Message2 = QStringLiteral("TEST");
-    // What the X server sends reaches the window's filter first, then Qt
-    // makes a key event of it.
-    auto send = [&rig](QEvent::Type type, int key, quint32 code, quint32 time, bool repeat = false) {
-        xcb_key_press_event_t x{};
-        x.response_type = type == QEvent::KeyPress ? XCB_KEY_PRESS : XCB_KEY_RELEASE;
-        x.detail = static_cast<xcb_keycode_t>(code);
-        x.time = time;
-        qintptr result = 0;
-        QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", &x, &result);
-        QKeyEvent event(type, key, Qt::NoModifier, code, 0, 0, QString(), repeat);
-        QApplication::sendEvent(rig.button("Msg1"), &event);
-    };
-    // Held down: repeats Qt recognised, then repeats whose release and press
-    // reached the program apart (each pair shares the X server's time).
-    for (const auto &[key, code] : {std::pair{Qt::Key_F2, 68u}, std::pair{Qt::Key_F6, 72u}}) {
-        send(QEvent::KeyPress, key, code, 1000);
-        send(QEvent::KeyPress, key, code, 1100, true);
-        for (quint32 t = 1200; t < 1600; t += 100) {
-            send(QEvent::KeyRelease, key, code, t);
-            send(QEvent::KeyPress, key, code, t);
-        }
-        send(QEvent::KeyRelease, key, code, 1650);
-    }
-    QCOMPARE(rig.settle(), QByteArray("TEST") + QByteArray::fromHex("0b01"));
-    // A new press after the release is a press.
-    send(QEvent::KeyPress, Qt::Key_F6, 72, 2000);
-    QVERIFY(!TuneOn);
-}
-
-void WindowTest::keysDuringTheAbortPauseWaitTheirTurn()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    Settings.Message2 = QStringLiteral("AFTER");
-    bool paintedMeanwhile = false;
-    // Pressed 300 ms into the pause: acted on only when it is over.
-    QTimer::singleShot(300, rig.window.get(), [&] {
-        paintedMeanwhile = rig.panel(1) == QLatin1String("Aborted!");
-        rig.key(Qt::Key_F2);
-        QCOMPARE(rig.panel(1), QStringLiteral("Aborted!"));
-    });
-    QSignalSpy panels(rig.window.get(), &ZavoMain::panelTextChanged);
-    rig.key(Qt::Key_Escape);
-    QVERIFY(paintedMeanwhile);
-    QCOMPARE(rig.settle(), QByteArray("\x0a" "AFTER"));
-    QVERIFY(panels.contains(QVariantList{1, QStringLiteral("AFTER")}));
-}
-
-void WindowTest::keysHeldInTheAbortPauseDieWithTheWindow()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    QTimer::singleShot(300, rig.window.get(), [&rig] {
-        for (const int key : {Qt::Key_F12, Qt::Key_F6, Qt::Key_F2})
-            rig.key(key);
-        rig.window->close();
-    });
-    QElapsedTimer timer;
-    timer.start();
-    rig.key(Qt::Key_Escape);
-    QVERIFY2(timer.elapsed() < 1000, "the close ends the pause");
-    QCOMPARE(rig.settle(400), QByteArray("\x0a"));
-    QVERIFY(!rig.window->port().isOpen());
-}
-
-// A right press opens the editor on that message and sends nothing; the
-// same message again keeps what was typed, another one reloads it.
-void WindowTest::rightPressOpensTheEditor()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    Settings.Message2 = QStringLiteral("TWO");
-    Settings.Message4 = QStringLiteral("FOUR");
-    QTest::mousePress(rig.button("Msg2"), Qt::RightButton);
-    QCOMPARE(EditIndex, QStringLiteral("2"));
-    auto *editor = Rig::topLevel<EditMsg>();
-    QVERIFY(editor);
-    QLineEdit *text = textBox(editor, "Text1");
-    QCOMPARE(text->text(), QStringLiteral("TWO"));
-    text->setText(QStringLiteral("TWO TYPED"));
-    QTest::mousePress(rig.button("Msg2"), Qt::RightButton);
-    QCOMPARE(text->text(), QStringLiteral("TWO TYPED"));
-    QTest::mousePress(rig.button("Msg4"), Qt::RightButton);
-    QCOMPARE(Rig::topLevel<EditMsg>(), editor); // the same editor, not a second one
-    QCOMPARE(text->text(), QStringLiteral("FOUR"));
-    QCOMPARE(editor->findChild<QGroupBox *>(QStringLiteral("Frame1"))->title(), QStringLiteral(" CW Message 4 "));
-    QCOMPARE(rig.settle(), QByteArray());
-}
-
-void WindowTest::hoverShowsTheMessageUnlessTuning()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    const auto hover = [&rig](QPoint at) {
-        QPushButton *target = rig.button("Msg2");
-        QMouseEvent move(QEvent::MouseMove, at, target->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(target, &move);
-    };
-    Settings.Message2 = QStringLiteral("HOVER");
-    hover(QPoint(5, 5));
-    QTRY_COMPARE(rig.panel(1), QStringLiteral("HOVER"));
-    Settings.Message2.clear();
-    hover(QPoint(8, 6));
-    QTRY_COMPARE(rig.panel(1), QString());
-    Settings.Message2 = QStringLiteral("HOVER");
-    rig.key(Qt::Key_F6);
-    hover(QPoint(10, 5));
-    QTest::qWait(100);
-    QCOMPARE(rig.panel(1), QStringLiteral("Tune"));
-}
-
-// Panels open help, About and the settings, once each; closing the window
-// closes them and the editor.
-void WindowTest::panelsOpenHelpAboutAndSettings()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    rig.clickPanel(2);
-    auto *about = Rig::topLevel<frmAbout>();
-    QVERIFY(about);
-    rig.clickPanel(2);
-    QCOMPARE(Rig::topLevel<frmAbout>(), about); // brought forward, not a second box
-    QVERIFY(!rig.window->findChild<QTextBrowser *>());
-    rig.clickPanel(3);
-    QVERIFY(Rig::topLevel<Speed>());
-    rig.clickPanel(1);
-    QTRY_VERIFY(rig.window->findChild<QTextBrowser *>(QStringLiteral("HelpViewer")));
-    QTest::mousePress(rig.button("Msg1"), Qt::RightButton);
-    QCOMPARE(rig.settle(), QByteArray());
-    // Closing the window closes them all; what was typed is not stored.
-    textBox(Rig::topLevel<Speed>(), "WgtText")->setText(QStringLiteral("99"));
-    rig.window->close();
-    QTRY_VERIFY(!Rig::topLevel<Speed>() && !Rig::topLevel<frmAbout>() && !Rig::topLevel<EditMsg>());
-    QTRY_VERIFY(!rig.window->findChild<QTextBrowser *>());
-    QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("Weight")), QStringLiteral("50"));
-    QVERIFY(!rig.window->port().isOpen());
-}
-
-void WindowTest::settingsUpdateReinitialisesTheChip()
-{
-    Rig rig;
-    QVERIFY(rig.up());
-    rig.clickPanel(3);
-    Speed *speed = Rig::topLevel<Speed>();
-    QVERIFY(speed);
-    textBox(speed, "WgtText")->setText(QStringLiteral("060"));
-    QTest::mouseClick(speed->findChild<QPushButton *>(QStringLiteral("UpdateCmd")), Qt::LeftButton);
-    QTRY_VERIFY(!Rig::topLevel<Speed>());
-    QByteArray expected = seedStartupBytes();
-    expected[8 + 4] = 60; // weight, after 00 00 FF 00 04 55 00 02
-    QCOMPARE(rig.settle(), expected);
-}
-
-void WindowTest::placeAndOnTopFromTheStore_data()
-{
-    QTest::addColumn<QString>("top");
-    QTest::addColumn<QString>("left");
-    QTest::addColumn<QString>("onTop");
-    QTest::addColumn<QPoint>("at"); // (-1, -1): anywhere on the screen
-
-    const QPoint anywhere(-1, -1);
-    QTest::newRow("stored place, on top") << "1200" << "1800" << "1" << QPoint(120, 80);
-    QTest::newRow("OnTop 0") << "1200" << "1800" << "0" << QPoint(120, 80);
-    QTest::newRow("OnTop true") << "1200" << "1800" << "true" << QPoint(120, 80);
-    QTest::newRow("OnTop with a blank") << "1200" << "1800" << " 1" << QPoint(120, 80);
-    QTest::newRow("off the screen") << "-90000" << "not a number" << "" << anywhere;
-    QTest::newRow("10^25") << "10000000000000000000000000" << "1e400" << "1" << anywhere;
-    QTest::newRow("-10^300") << QString(QLatin1Char('-') + QString(300, QLatin1Char('9'))) << "0" << "0" << anywhere;
-}
-
-void WindowTest::placeAndOnTopFromTheStore()
-{
-    QFETCH(QString, top);
-    QFETCH(QString, left);
-    QFETCH(QString, onTop);
-    QFETCH(QPoint, at);
-    Rig rig;
-    QVERIFY(rig.start());
-    const QString windows = QStringLiteral("Windows Settings");
-    rig.store->SaveSetting(windows, QStringLiteral("FormTop"), top);
-    rig.store->SaveSetting(windows, QStringLiteral("FormLeft"), left);
-    rig.store->SaveSetting(windows, QStringLiteral("OnTop"), onTop);
-    rig.makeWindow();
-    QVERIFY(rig.load());
-    if (at.x() >= 0)
-        QCOMPARE(rig.window->pos(), at);
-    QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(rig.window->geometry().topLeft()));
-    QCOMPARE(rig.window->windowFlags().testFlag(Qt::WindowStaysOnTopHint), onTop == QLatin1String("1"));
-    // The operator's texts stay as they were.
-    QCOMPARE(rig.store->GetSetting(windows, QStringLiteral("FormLeft")), left);
-}
-
-void WindowTest::closingWritesOnlyThePlace_data()
-{
-    QTest::addColumn<QByteArray>("file");     // %LINK%: the simulator's link
-    QTest::addColumn<QByteArray>("expected"); // after the close
-
-    const QByteArray handWritten = "; My keyer -- do not lose my notes\r\n"
-                                   "[Parameters]\r\nComPort = %LINK%\r\nUnknown Key=kept as it is\r\n\r\n"
-                                   "[Windows Settings]\r\n  FormTop = 6825 ; from the top\r\nFormLeft=\"7920\"\r\n";
-    QTest::newRow("written by hand")
-        << handWritten << QByteArray(handWritten).replace("6825 ;", "1200 ;").replace("\"7920\"", "1800");
-    QTest::newRow("no place stored yet") << QByteArray("[Parameters]\nComPort=%LINK%\n[Windows Settings]\nOnTop=0\n")
-        << QByteArray("[Parameters]\nComPort=%LINK%\n[Windows Settings]\nOnTop=0\nFormTop=1200\nFormLeft=1800\n");
-}
-
-// Loading writes nothing; closing writes the place and nothing else, and
-// the next run finds the window there.
-void WindowTest::closingWritesOnlyThePlace()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(QByteArray, expected);
-    Rig rig;
-    QVERIFY(rig.start(false));
-    const QString path = rig.store->location();
-    const QByteArray link = rig.sim.linkPath().toUtf8();
-    QVERIFY(writeBytes(path, file.replace("%LINK%", link)));
-    rig.makeWindow();
-    QVERIFY(rig.load());
-    QCOMPARE(readBytes(path), file);
-    QVERIFY(rig.moveToKnownPlace());
-    rig.window->close();
-    QCOMPARE(readBytes(path), expected.replace("%LINK%", link));
-    rig.makeWindow();
-    QVERIFY(rig.window->load());
-    QCOMPARE(rig.window->pos(), QPoint(120, 80));
-}
-
-void WindowTest::failedWriteIsToldOnce_data()
-{
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<QString>("told"); // what the one message names
-    QTest::addColumn<QString>("key");  // the key the action changes; the close only moves
-    QTest::addColumn<QString>("value");
-
-    QTest::newRow("close") << "close" << "the window position" << "" << "";
-    QTest::newRow("message editor Update") << "editor" << "message 3" << "Message3" << "TU 73 GL";
-    QTest::newRow("settings Update") << "settings" << "the keyer settings" << "Weight" << "060";
-}
-
-// The file grows past a file size limit halfway through the new copy: it
-// stays as it was, and the operator hears it once, from the action that failed.
-void WindowTest::failedWriteIsToldOnce()
-{
-    QFETCH(QString, action);
-    QFETCH(QString, told);
-    QFETCH(QString, key);
-    QFETCH(QString, value);
-    Rig rig({QStringLiteral("--fast")});
-    QVERIFY(rig.up());
-    QStringList reports;
-    rig.store->setErrorReporter([&reports](const QString &text) { reports << text; });
-    const QString path = rig.store->location();
-    const QString section = key == QLatin1String("Weight") ? QStringLiteral("Parameters") : QStringLiteral("Messages");
-    const QByteArray before = readBytes(path);
-    const QStringList files = QFileInfo(path).dir().entryList(QDir::Files | QDir::Hidden);
-    QVERIFY(rig.moveToKnownPlace());
+    void layoutFollowsTheDesign()
     {
-        FileSizeLimit limit(before.size() / 2);
-        QVERIFY(limit.isActive());
-        if (action == QLatin1String("close")) {
-            rig.window->close();
-            // As the program ends once its window has closed.
-            rig.store->reportUnsaved(SettingsStore::Moment::Exiting);
-        } else if (action == QLatin1String("editor")) {
-            QTest::mousePress(rig.button("Msg3"), Qt::RightButton);
-            auto *editor = rig.window->findChild<EditMsg *>();
-            QVERIFY(editor);
-            textBox(editor, "Text1")->setText(value.toLower());
-            QTest::mouseClick(editor->findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
-        } else {
-            rig.clickPanel(3);
-            auto *speed = rig.window->findChild<Speed *>();
-            QVERIFY(speed);
-            textBox(speed, "WgtText")->setText(value);
-            QTest::mouseClick(speed->findChild<QPushButton *>(QStringLiteral("UpdateCmd")), Qt::LeftButton);
-            QTRY_VERIFY(!rig.window->findChild<Speed *>());
+        Rig rig;
+        QVERIFY(rig.up());
+        QCOMPARE(rig.window->size(), QSize(261, 45)); // 3915 x 675 twips
+        const std::pair<const char *, int> buttons[] = {{"Msg1", 63},   {"Msg2", 711},  {"Msg3", 1359},
+                                                        {"Msg4", 2007}, {"Msg5", 2655}, {"Tune", 3303}};
+        for (const auto &[name, left] : buttons)
+            QCOMPARE(rig.button(name)->geometry(), QRect(qRound(left / 15.0), 6, 36, 17));
+        // What panel 1 says of a link that is down must be read whole there.
+        QLabel *panel1 = rig.window->statusBar().panel(1);
+        for (const QString &text : {KeyerLink::kLostText, KeyerLink::kNoAnswerText, KeyerLink::kNoPortText}) {
+            const int indent = panel1->indent() >= 0 ? panel1->indent()
+                : panel1->frameWidth() > 0 ? panel1->fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+            const int needed = panel1->fontMetrics().horizontalAdvance(text) + 2 * panel1->margin() + indent;
+            QVERIFY2(needed <= panel1->contentsRect().width(), qPrintable(text));
         }
     }
-    QCOMPARE(readBytes(path), before);
-    QCOMPARE(QFileInfo(path).dir().entryList(QDir::Files | QDir::Hidden), files);
-    QCOMPARE(reports.size(), 1);
-    for (const QString &part : {told, path, QStringLiteral("file size limit")})
-        QVERIFY2(reports.first().contains(part), qPrintable(reports.first()));
-    QCOMPARE(reports.first().contains(QLatin1String("lost")), key.isEmpty());
-    // Held for the run (and saved by the next write that lands).
-    if (!key.isEmpty())
-        QCOMPARE(rig.store->GetSetting(section, key), value);
-}
 
-// Binary garbage is no settings file: the program says so, does not start,
-// and nothing writes into it.
-void WindowTest::storeTheProgramCannotUse()
-{
-    Rig rig;
-    QVERIFY(rig.start(false));
-    QByteArray garbage(3000, '\0');
-    quint32 x = 2024;
-    for (char &c : garbage)
-        c = char((x = x * 1664525u + 1013904223u) >> 24);
-    const QString path = rig.store->location();
-    QVERIFY(writeBytes(path, garbage));
-    rig.makeWindow();
-    QVERIFY(!rig.window->load());
-    QCOMPARE(rig.terminations, QList<int>{EXIT_FAILURE});
-    QCOMPARE(rig.messages.size(), 1);
-    QVERIFY2(rig.messages.first().contains(path) && rig.messages.first().contains(QLatin1String("binary")),
-             qPrintable(rig.messages.first()));
-    QVERIFY(!rig.window->port().isOpen());
-    rig.window->close();
-    QVERIFY(!rig.store->SaveSetting(QStringLiteral("Messages"), QStringLiteral("Message1"), QStringLiteral("CQ")));
-    QCOMPARE(readBytes(path), garbage);
-    QCOMPARE(rig.sim.received(), QByteArray());
-}
+    void keysAndButtonsReachTheLink()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        for (int n = 1; n <= 5; ++n)
+            Settings.message(n) = QStringLiteral("M%1").arg(n);
+        const QByteArray on = QByteArray::fromHex("0b01");
+        const struct {
+            const char *button; // clicked, or null: the key pressed
+            int key;
+            QByteArray bytes;
+        } steps[] = {
+            {nullptr, Qt::Key_F1, "M1"}, {nullptr, Qt::Key_F2, "M2"}, {nullptr, Qt::Key_F3, "M3"},
+            {nullptr, Qt::Key_F4, "M4"}, {nullptr, Qt::Key_F5, "M5"}, {nullptr, Qt::Key_F6, on},
+            {nullptr, Qt::Key_Escape, "\x0a"}, {nullptr, Qt::Key_F12, seedStartupBytes()},
+            {"Msg1", 0, "M1"}, {"Msg2", 0, "M2"}, {"Msg3", 0, "M3"}, {"Msg4", 0, "M4"}, {"Msg5", 0, "M5"},
+            {"Tune", 0, on}, {"Tune", 0, QByteArray::fromHex("0b00")},
+            {"Msg5", Qt::Key_Space, "M5"}, // keyboard activation of the focused button
+        };
+        for (const auto &step : steps) {
+            rig.mark();
+            if (!step.button) {
+                rig.key(step.key);
+            } else if (step.key) {
+                rig.button(step.button)->setFocus();
+                QTest::keyClick(rig.button(step.button), Qt::Key(step.key));
+            } else {
+                QTest::mouseClick(rig.button(step.button), Qt::LeftButton);
+            }
+            QCOMPARE(rig.settle(300), step.bytes);
+        }
+    }
 
-// The link asks the window for a port and tells why it is down: the
-// chooser's answer is stored, the reason is in panel 1's tip and description.
-void WindowTest::linkQuestionsAndReasonsReachTheOperator()
-{
-    Rig rig;
-    QVERIFY(rig.start());
-    rig.store->SaveSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort"), rig.dir.filePath(QStringLiteral("none")));
-    rig.chooserAnswer = rig.sim.linkPath();
-    rig.makeWindow();
-    QVERIFY(rig.load());
-    QCOMPARE(rig.chooserShown, 1);
-    QCOMPARE(rig.panel(1), kOnline);
-    QVERIFY(rig.unplug());
-    QLabel *panel1 = rig.window->statusBar().panel(1);
-    QTRY_VERIFY2(panel1->toolTip().startsWith(QLatin1String("Click for Help\nthe device")), qPrintable(panel1->toolTip()));
-    QVERIFY2(panel1->accessibleDescription().startsWith(QLatin1String("the device")), qPrintable(panel1->accessibleDescription()));
-}
+    void qIsSwallowed()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        // A text box on the window shows what reaches the focused control.
+        auto *box = new QLineEdit(rig.window.get());
+        box->show();
+        box->setFocus();
+        QTest::keyClicks(box, QStringLiteral("aqQz"));
+        QCOMPARE(box->text(), QStringLiteral("aQz"));
+        rig.key(Qt::Key_Q);
+        QCOMPARE(rig.settle(), QByteArray());
+    }
 
-// A line the INI rules read otherwise than it was typed is named in one
-// message box at start-up; the line itself is never rewritten.
-void WindowTest::handEditsAreToldAtStartUp()
-{
-    Rig rig({QStringLiteral("--fast")});
-    QVERIFY(rig.start(false));
-    QByteArray file = seededFile(rig.sim.linkPath());
-    file.replace("Message2=5NN TU\n", "Message2=CQ ; DE X\n");
-    const QString path = rig.store->location();
-    QVERIFY(writeBytes(path, file));
-    rig.makeWindow();
-    QVERIFY(rig.load());
-    QCOMPARE(Settings.Message2, QStringLiteral("CQ"));
-    const QStringList boxes = rig.messages.filter(QStringLiteral("edited by hand"));
-    QCOMPARE(boxes.size(), 1);
-    QVERIFY2(boxes.first().contains(QLatin1String("[Messages] Message2")), qPrintable(boxes.first()));
-    rig.key(Qt::Key_F12);
-    QCOMPARE(rig.messages.filter(QStringLiteral("edited by hand")).size(), 1);
-    QVERIFY(rig.moveToKnownPlace());
-    rig.window->close();
-    QCOMPARE(readBytes(path), file.replace("FormTop=6825", "FormTop=1200").replace("FormLeft=7920", "FormLeft=1800"));
-}
+    void heldKeysActOnce()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        Settings.Message2 = QStringLiteral("TEST");
+        // What the X server sends reaches the window's filter first, then Qt
+        // makes a key event of it.
+        auto send = [&rig](QEvent::Type type, int key, quint32 code, quint32 time, bool repeat = false) {
+            xcb_key_press_event_t x{};
+            x.response_type = type == QEvent::KeyPress ? XCB_KEY_PRESS : XCB_KEY_RELEASE;
+            x.detail = static_cast<xcb_keycode_t>(code);
+            x.time = time;
+            qintptr result = 0;
+            QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", &x, &result);
+            QKeyEvent event(type, key, Qt::NoModifier, code, 0, 0, QString(), repeat);
+            QApplication::sendEvent(rig.button("Msg1"), &event);
+        };
+        // Held down: repeats Qt recognised, then repeats whose release and press
+        // reached the program apart (each pair shares the X server's time).
+        for (const auto &[key, code] : {std::pair{Qt::Key_F2, 68u}, std::pair{Qt::Key_F6, 72u}}) {
+            send(QEvent::KeyPress, key, code, 1000);
+            send(QEvent::KeyPress, key, code, 1100, true);
+            for (quint32 t = 1200; t < 1600; t += 100) {
+                send(QEvent::KeyRelease, key, code, t);
+                send(QEvent::KeyPress, key, code, t);
+            }
+            send(QEvent::KeyRelease, key, code, 1650);
+        }
+        QCOMPARE(rig.settle(), QByteArray("TEST") + QByteArray::fromHex("0b01"));
+        // A new press after the release is a press.
+        send(QEvent::KeyPress, Qt::Key_F6, 72, 2000);
+        QVERIFY(!TuneOn);
+    }
+
+    void keysPressedInTheAbortPause_data()
+    {
+        QTest::addColumn<bool>("close");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("wait their turn") << false << QByteArray("\x0a" "AFTER");
+        QTest::newRow("die with the window") << true << QByteArray("\x0a");
+    }
+
+    // Pressed 300 ms into the pause: acted on only when it is over, and never
+    // when the window closes then; the close ends the pause.
+    void keysPressedInTheAbortPause()
+    {
+        QFETCH(bool, close);
+        QFETCH(QByteArray, sent);
+        Rig rig;
+        QVERIFY(rig.up());
+        Settings.Message2 = QStringLiteral("AFTER");
+        bool pausedThroughout = false;
+        QTimer::singleShot(300, rig.window.get(), [&] {
+            pausedThroughout = rig.panel(1) == QLatin1String("Aborted!");
+            rig.key(Qt::Key_F2);
+            pausedThroughout = pausedThroughout && rig.panel(1) == QLatin1String("Aborted!");
+            if (close)
+                rig.window->close();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        rig.key(Qt::Key_Escape);
+        QVERIFY(pausedThroughout);
+        QVERIFY2(!close || timer.elapsed() < 1000, "the close ends the pause");
+        QCOMPARE(rig.settle(400), sent);
+        QCOMPARE(rig.window->port().isOpen(), !close);
+    }
+
+    // A right press opens the editor on that message and sends nothing; the
+    // same message again keeps what was typed, another one reloads it.
+    void rightPressOpensTheEditor()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        Settings.Message2 = QStringLiteral("TWO");
+        Settings.Message4 = QStringLiteral("FOUR");
+        QTest::mousePress(rig.button("Msg2"), Qt::RightButton);
+        QCOMPARE(EditIndex, QStringLiteral("2"));
+        auto *editor = Rig::topLevel<EditMsg>();
+        QVERIFY(editor);
+        QLineEdit *text = textBox(editor, "Text1");
+        QCOMPARE(text->text(), QStringLiteral("TWO"));
+        text->setText(QStringLiteral("TWO TYPED"));
+        QTest::mousePress(rig.button("Msg2"), Qt::RightButton);
+        QCOMPARE(text->text(), QStringLiteral("TWO TYPED"));
+        QTest::mousePress(rig.button("Msg4"), Qt::RightButton);
+        QCOMPARE(Rig::topLevel<EditMsg>(), editor); // the same editor, not a second one
+        QCOMPARE(text->text(), QStringLiteral("FOUR"));
+        QCOMPARE(editor->findChild<QGroupBox *>(QStringLiteral("Frame1"))->title(), QStringLiteral(" CW Message 4 "));
+        QCOMPARE(rig.settle(), QByteArray());
+    }
+
+    void hoverShowsTheMessageUnlessTuning()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        const auto hover = [&rig](QPoint at) {
+            QPushButton *target = rig.button("Msg2");
+            QMouseEvent move(QEvent::MouseMove, at, target->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &move);
+        };
+        Settings.Message2 = QStringLiteral("HOVER");
+        hover(QPoint(5, 5));
+        QTRY_COMPARE(rig.panel(1), QStringLiteral("HOVER"));
+        Settings.Message2.clear();
+        hover(QPoint(8, 6));
+        QTRY_COMPARE(rig.panel(1), QString());
+        Settings.Message2 = QStringLiteral("HOVER");
+        rig.key(Qt::Key_F6);
+        hover(QPoint(10, 5));
+        QTest::qWait(100);
+        QCOMPARE(rig.panel(1), QStringLiteral("Tune"));
+    }
+
+    // Panels open help, About and the settings, once each; closing the window
+    // closes them and the editor, and what was typed is not stored.
+    void panelsOpenHelpAboutAndSettings()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        rig.clickPanel(2);
+        auto *about = Rig::topLevel<frmAbout>();
+        QVERIFY(about);
+        rig.clickPanel(2);
+        QCOMPARE(Rig::topLevel<frmAbout>(), about); // brought forward, not a second box
+        QVERIFY(!rig.window->findChild<QTextBrowser *>());
+        rig.clickPanel(3);
+        QVERIFY(Rig::topLevel<Speed>());
+        rig.clickPanel(1);
+        QTRY_VERIFY(rig.window->findChild<QTextBrowser *>(QStringLiteral("HelpViewer")));
+        QTest::mousePress(rig.button("Msg1"), Qt::RightButton);
+        QCOMPARE(rig.settle(), QByteArray());
+        textBox(Rig::topLevel<Speed>(), "WgtText")->setText(QStringLiteral("99"));
+        rig.window->close();
+        QTRY_VERIFY(!Rig::topLevel<Speed>() && !Rig::topLevel<frmAbout>() && !Rig::topLevel<EditMsg>());
+        QTRY_VERIFY(!rig.window->findChild<QTextBrowser *>());
+        QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("Weight")), QStringLiteral("50"));
+    }
+
+    void settingsUpdateReinitialisesTheChip()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        rig.clickPanel(3);
+        Speed *speed = Rig::topLevel<Speed>();
+        QVERIFY(speed);
+        textBox(speed, "WgtText")->setText(QStringLiteral("060"));
+        click(speed, "UpdateCmd");
+        QTRY_VERIFY(!Rig::topLevel<Speed>());
+        QByteArray expected = seedStartupBytes();
+        expected[8 + 4] = 60; // weight, after 00 00 FF 00 04 55 00 02
+        QCOMPARE(rig.settle(), expected);
+    }
+
+    void placeAndOnTopFromTheStore_data()
+    {
+        QTest::addColumn<QString>("top");
+        QTest::addColumn<QString>("left");
+        QTest::addColumn<QString>("onTop");
+        QTest::addColumn<QPoint>("at"); // (-1, -1): anywhere on the screen
+
+        QTest::newRow("stored place, on top") << "1200" << "1800" << "1" << QPoint(120, 80);
+        QTest::newRow("off the screen") << "-90000" << "not a number" << "true" << QPoint(-1, -1);
+        QTest::newRow("10^25") << "10000000000000000000000000" << "1e400" << " 1" << QPoint(-1, -1);
+    }
+
+    void placeAndOnTopFromTheStore()
+    {
+        QFETCH(QString, top);
+        QFETCH(QString, left);
+        QFETCH(QString, onTop);
+        QFETCH(QPoint, at);
+        Rig rig;
+        QVERIFY(rig.start());
+        const QString windows = QStringLiteral("Windows Settings");
+        rig.store->SaveSetting(windows, QStringLiteral("FormTop"), top);
+        rig.store->SaveSetting(windows, QStringLiteral("FormLeft"), left);
+        rig.store->SaveSetting(windows, QStringLiteral("OnTop"), onTop);
+        QVERIFY(rig.load());
+        if (at.x() >= 0)
+            QCOMPARE(rig.window->pos(), at);
+        QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(rig.window->geometry().topLeft()));
+        QCOMPARE(rig.window->windowFlags().testFlag(Qt::WindowStaysOnTopHint), onTop == QLatin1String("1"));
+        // The operator's texts stay as they were.
+        QCOMPARE(rig.store->GetSetting(windows, QStringLiteral("FormLeft")), left);
+    }
+
+    void closingWritesOnlyThePlace_data()
+    {
+        QTest::addColumn<QByteArray>("file");     // %LINK%: the simulator's link
+        QTest::addColumn<QByteArray>("expected"); // after the close
+
+        // A line the INI rules read otherwise than it was typed is named in one
+        // message box at start-up, and never rewritten.
+        const QByteArray handWritten = "; My keyer -- do not lose my notes\r\n"
+                                       "[Parameters]\r\nComPort = %LINK%\r\nUnknown Key=kept as it is\r\n\r\n"
+                                       "[Messages]\r\nMessage2=CQ ; DE X\r\n"
+                                       "[Windows Settings]\r\n  FormTop = 6825\r\nFormLeft=\"7920\"\r\n";
+        QTest::newRow("written by hand")
+            << handWritten << QByteArray(handWritten).replace("6825", "1200").replace("\"7920\"", "1800");
+        QTest::newRow("no place stored yet") << QByteArray("[Parameters]\nComPort=%LINK%\n[Windows Settings]\nOnTop=0\n")
+            << QByteArray("[Parameters]\nComPort=%LINK%\n[Windows Settings]\nOnTop=0\nFormTop=1200\nFormLeft=1800\n");
+    }
+
+    // Loading writes nothing; closing writes the place and nothing else, and
+    // the next run finds the window there.
+    void closingWritesOnlyThePlace()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, expected);
+        Rig rig;
+        QVERIFY(rig.start(false));
+        const QString path = rig.store->location();
+        const QByteArray link = rig.sim.linkPath().toUtf8();
+        QVERIFY(writeBytes(path, file.replace("%LINK%", link)));
+        QVERIFY(rig.load());
+        QCOMPARE(readBytes(path), file);
+        const QStringList handEdits = rig.messages.filter(QStringLiteral("edited by hand"));
+        QCOMPARE(handEdits.size(), file.contains("; DE X") ? 1 : 0);
+        QVERIFY(handEdits.isEmpty() || handEdits.first().contains(QLatin1String("[Messages] Message2")));
+        QVERIFY(rig.moveToKnownPlace());
+        rig.window->close();
+        QCOMPARE(readBytes(path), expected.replace("%LINK%", link));
+        rig.makeWindow();
+        QVERIFY(rig.window->load());
+        QCOMPARE(rig.window->pos(), QPoint(120, 80));
+    }
+
+    void failedWriteIsToldOnce_data()
+    {
+        QTest::addColumn<QString>("told"); // what the one message names
+        QTest::addColumn<QString>("key");  // the key the Update changes; empty: the close, which only moves
+        QTest::addColumn<QString>("value");
+        QTest::newRow("close") << "the window position" << "" << "";
+        QTest::newRow("settings Update") << "the keyer settings" << "Weight" << "060";
+    }
+
+    // The file grows past a file size limit halfway through the new copy: it
+    // stays as it was, and the operator hears it once, from the action that failed.
+    void failedWriteIsToldOnce()
+    {
+        QFETCH(QString, told);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        Rig rig({QStringLiteral("--fast")});
+        QVERIFY(rig.up());
+        QStringList reports;
+        rig.store->setErrorReporter([&reports](const QString &text) { reports << text; });
+        const QString path = rig.store->location();
+        const QByteArray before = readBytes(path);
+        QVERIFY(rig.moveToKnownPlace());
+        {
+            FileSizeLimit limit(before.size() / 2);
+            QVERIFY(limit.isActive());
+            if (key.isEmpty()) {
+                rig.window->close();
+                // As the program ends once its window has closed.
+                rig.store->reportUnsaved(SettingsStore::Moment::Exiting);
+            } else {
+                rig.clickPanel(3);
+                auto *speed = rig.window->findChild<Speed *>();
+                textBox(speed, "WgtText")->setText(value);
+                click(speed, "UpdateCmd");
+                QTRY_VERIFY(!rig.window->findChild<Speed *>());
+            }
+        }
+        QCOMPARE(readBytes(path), before);
+        QCOMPARE(reports.size(), 1);
+        for (const QString &part : {told, path, QStringLiteral("file size limit")})
+            QVERIFY2(reports.first().contains(part), qPrintable(reports.first()));
+        QCOMPARE(reports.first().contains(QLatin1String("lost")), key.isEmpty());
+        // Held for the run (and saved by the next write that lands).
+        if (!key.isEmpty())
+            QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), key), value);
+    }
+
+    // Binary garbage is no settings file: the program says so, does not start,
+    // and nothing writes into it.
+    void storeTheProgramCannotUse()
+    {
+        Rig rig;
+        QVERIFY(rig.start(false));
+        QByteArray garbage(3000, '\0');
+        quint32 x = 2024;
+        for (char &c : garbage)
+            c = char((x = x * 1664525u + 1013904223u) >> 24);
+        const QString path = rig.store->location();
+        QVERIFY(writeBytes(path, garbage));
+        rig.makeWindow();
+        QVERIFY(!rig.window->load());
+        QCOMPARE(rig.terminations, QList<int>{EXIT_FAILURE});
+        QCOMPARE(rig.messages.size(), 1);
+        QVERIFY2(rig.messages.first().contains(path), qPrintable(rig.messages.first()));
+        rig.window->close();
+        QCOMPARE(readBytes(path), garbage);
+        QCOMPARE(rig.sim.received(), QByteArray());
+    }
+
+    // The link asks the window for a port and tells why it is down: the
+    // chooser's answer is stored, the reason is in panel 1's tip and description.
+    void linkQuestionsAndReasonsReachTheOperator()
+    {
+        Rig rig;
+        QVERIFY(rig.start());
+        rig.store->SaveSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort"), rig.dir.filePath(QStringLiteral("none")));
+        rig.chooserAnswer = rig.sim.linkPath();
+        QVERIFY(rig.load());
+        QCOMPARE(rig.chooserShown, 1);
+        QVERIFY(rig.unplug());
+        QLabel *panel1 = rig.window->statusBar().panel(1);
+        QTRY_VERIFY2(panel1->toolTip().startsWith(QLatin1String("Click for Help\nthe device")), qPrintable(panel1->toolTip()));
+        QVERIFY2(panel1->accessibleDescription().startsWith(QLatin1String("the device")), qPrintable(panel1->accessibleDescription()));
+    }
+
+};
 
 QTEST_MAIN(WindowTest)
 #include "tst_window.moc"
