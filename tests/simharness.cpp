@@ -24,9 +24,9 @@ SimHarness::~SimHarness()
 
 bool SimHarness::start(int timeoutMs)
 {
-    const QStringList args = QStringList {
-        QStringLiteral("--link"), linkPath(), QStringLiteral("--log"), logPath(), QStringLiteral("--quiet")
-    } + m_extraArgs;
+    const QStringList args = QStringList{QStringLiteral("--link"), linkPath(), QStringLiteral("--log"),
+                                         m_dir.filePath(QStringLiteral("sim.log")), QStringLiteral("--quiet")}
+        + m_extraArgs;
     m_process.start(QStringLiteral(ZAVO_SIM_PATH), args);
     const auto readyOrGone = [this] {
         m_stderr += m_process.readAllStandardError();
@@ -66,11 +66,6 @@ QString SimHarness::linkPath() const
     return m_dir.filePath(QStringLiteral("winkey"));
 }
 
-QString SimHarness::logPath() const
-{
-    return m_dir.filePath(QStringLiteral("sim.log"));
-}
-
 void SimHarness::command(const QString &line)
 {
     m_process.write(line.toUtf8() + '\n');
@@ -89,7 +84,7 @@ QByteArray SimHarness::sent() const
 
 QList<LogEntry> SimHarness::log() const
 {
-    QFile file(logPath());
+    QFile file(m_dir.filePath(QStringLiteral("sim.log")));
     QList<LogEntry> entries;
     if (!file.open(QIODevice::ReadOnly))
         return entries;

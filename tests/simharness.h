@@ -46,7 +46,6 @@ public:
     bool waitForLog(const std::function<bool(const QList<LogEntry> &)> &pred, int timeoutMs);
 
 private:
-    QString logPath() const;
     QByteArray bytesOfKind(const QString &kind) const;
 
     QStringList m_extraArgs;

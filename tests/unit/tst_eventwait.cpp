@@ -7,16 +7,12 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-namespace {
-
-// Far beyond any wait here; reaching it means a wait never ended.
-constexpr int kNever = 20000;
-
-} // namespace
-
 class EventWaitTest : public QObject
 {
     Q_OBJECT
+
+    // Far beyond any wait here; reaching it means a wait never ended.
+    static constexpr int kNever = 20000;
 
 private slots:
     void waitEnds_data()

@@ -30,8 +30,6 @@ class IniFileTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
-
     void filesReadAsQSettingsReadsThem_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -138,17 +136,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QByteArray, after);
 
-        const QByteArray written = IniFile(before).withValue(section, key, IniCodec::encodeText(text));
-        QCOMPARE(written, after);
-        // QSettings reads the new value, and every other value as before.
-        QSettings was(freshFile(before), QSettings::IniFormat);
-        QSettings now(freshFile(written), QSettings::IniFormat);
-        const QString id = section + QLatin1Char('/') + key;
-        QCOMPARE(now.value(id).toString(), text);
-        for (const QString &other : was.allKeys()) {
-            if (other != id)
-                QCOMPARE(qsettingsText(now.value(other)), qsettingsText(was.value(other)));
-        }
+        QCOMPARE(IniFile(before).withValue(section, key, IniCodec::encodeText(text)), after);
     }
 
     void binaryDataIsNoSettingsFile()
