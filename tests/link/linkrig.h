@@ -22,15 +22,12 @@
 #include <memory>
 #include <time.h>
 
-// The bytes of a whole start-up for the seed values.
+// A whole start-up for the seed values: echo test, host open, the parameter
+// block (iambic B, tone 5, weight 50, min 10, range 25, ratio 50, pin 5, pot
+// 255), then the pot is read.
 inline QByteArray seedStartupBytes()
 {
-    QByteArray expected = QByteArray::fromHex("0000" "ff" "000455" "0002");
-    // Mode 0 (iambic B), speed 0, tone 5, weight 50, lead 0, tail 0, min 10,
-    // range 25, ext 0, comp 0, farnsworth 0, switchpoint 50, ratio 50, pin 5, pot 255.
-    expected += QByteArray::fromHex("0f" "00" "00" "05" "32" "00" "00" "0a" "19" "00" "00" "00" "32" "32" "05" "ff");
-    expected += QByteArray::fromHex("07");
-    return expected;
+    return QByteArray::fromHex("0000ff000455" "0002" "0f0000053200000a19000000323205ff" "07");
 }
 
 // The simulator's clock: CLOCK_MONOTONIC in ms.
@@ -101,8 +98,6 @@ public:
         hooks.message = [this](const QString &text) { messages << text; };
         hooks.choosePort = [this](const QString &) { ++chooserShown; return chooserAnswer; };
         hooks.terminate = [this](int code) { terminations << code; };
-        if (clock)
-            hooks.clock = clock;
         if (characterMs)
             hooks.characterMs = characterMs;
         hooks.stableNameDir = stableNameDir;
@@ -115,7 +110,6 @@ public:
     QList<int> terminations;
     std::optional<QString> chooserAnswer;
     int chooserShown = 0;
-    std::function<double()> clock;
     std::optional<int> characterMs;
     QString stableNameDir; // empty: the system's
     qsizetype base = 0;
@@ -154,13 +148,9 @@ public:
         link = std::make_unique<KeyerLink>(*store, hooks);
         QObject::connect(link.get(), &KeyerLink::panelText, [this](int position, const QString &text, bool) {
             panels[position] = text;
-            if (recording)
-                panelLog.append({position, text});
+            panelLog.append({position, text});
         });
-        QObject::connect(&link->port(), &SerialFacility::wrote, [this](const QByteArray &b) {
-            if (recording)
-                writes << b;
-        });
+        QObject::connect(&link->port(), &SerialFacility::wrote, [this](const QByteArray &b) { writes << b; });
         QObject::connect(&link->port(), &SerialFacility::opened, [this] { openedAt << monotonicMs(); });
         return link->initialise();
     }
@@ -169,55 +159,40 @@ public:
     QHash<int, QString> panels;
     QList<std::pair<int, QString>> panelLog; // every panel text, in order
     QList<QByteArray> writes;                // every write to the port, one per call
-    bool recording = true;                   // of panelLog and writes
     QList<double> openedAt;
 };
 
-// Counts how often the event dispatcher wakes up while it lives.
-class WakeupCounter
+// How often the event loop wakes up while work runs: a dead device polled
+// or a busy wait shows as thousands a second.
+inline int wakeupsWhile(const std::function<void()> &work)
 {
-public:
-    WakeupCounter()
-        : m_connection(QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
-                                        [this] { ++m_count; }))
-    {
-    }
-    ~WakeupCounter() { QObject::disconnect(m_connection); }
-    int count() const { return m_count; }
-
-private:
-    QMetaObject::Connection m_connection;
-    int m_count = 0;
-};
-
-// Wake-ups of the event loop in a second of idling: a dead device polled or
-// a busy wait shows as thousands.
-inline int idleWakeups()
-{
-    WakeupCounter wakeups;
-    QEventLoop loop;
-    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
-    loop.exec();
-    return wakeups.count();
+    int count = 0;
+    const auto counting = QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
+                                           [&count] { ++count; });
+    work();
+    QObject::disconnect(counting);
+    return count;
 }
 
-// The longest time a 20 ms timer went without ticking while it lives: how
-// long the event loop was kept from running.
-class EventLoopPulse
+inline int idleWakeups()
 {
-public:
-    EventLoopPulse()
-    {
-        m_clock.start();
-        QObject::connect(&m_ticker, &QTimer::timeout, [this] {
-            m_longestGap = std::max(m_longestGap, m_clock.restart());
-        });
-        m_ticker.start(20);
-    }
-    qint64 longestGap() const { return std::max(m_longestGap, m_clock.elapsed()); }
+    return wakeupsWhile([] {
+        QEventLoop loop;
+        QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+        loop.exec();
+    });
+}
 
-private:
-    QElapsedTimer m_clock;
-    QTimer m_ticker;
-    qint64 m_longestGap = 0;
-};
+// The longest a 20 ms timer went without ticking while work ran: how long
+// the event loop was kept from running.
+inline qint64 longestStallWhile(const std::function<void()> &work)
+{
+    QElapsedTimer clock;
+    qint64 longest = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, clock.restart()); });
+    clock.start();
+    ticker.start(20);
+    work();
+    return std::max(longest, clock.elapsed());
+}
