@@ -94,27 +94,6 @@ private slots:
         QVERIFY(height <= legend->contentsRect().height());
     }
 
-    void shouldLoadMessageNamedByEditIndex_data()
-    {
-        QTest::addColumn<QString>("index");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("caption");
-        QTest::newRow("5") << "5" << old(5) << " CW Message 5 ";
-        // No message is named: nothing is loaded.
-        for (const char *index : {"6", "0", "01"})
-            QTest::addRow("'%s'", index) << QString::fromLatin1(index) << "" << " CW Message ";
-    }
-
-    void shouldLoadMessageNamedByEditIndex()
-    {
-        QFETCH(QString, index);
-        QFETCH(QString, message);
-        QFETCH(QString, caption);
-        open(index);
-        QCOMPARE(text()->text(), message);
-        QCOMPARE(child<QGroupBox>(QStringLiteral("Frame1"))->title(), caption);
-    }
-
     void shouldStoreWhatIsTyped_data()
     {
         QTest::addColumn<QString>("index");
@@ -134,6 +113,9 @@ private slots:
         row("euro pasted", "3", "cq", QStringLiteral("x\u20acy"), "cq", true);
         row("delete pasted", "3", "cq", QStringLiteral("\u007f"), "cq", true);
         row("ASCII pasted", "3", "cq", " de", "cq de");
+        // No message is named: the box keeps what it had, and Update stores nothing.
+        for (const char *index : {"6", "0", "01"})
+            row(index, index, "cq", "", "cq");
     }
 
     // Stored in upper case, as the chip sends it; the other messages untouched.
@@ -144,11 +126,14 @@ private slots:
         QFETCH(QString, pasted);
         QFETCH(QString, shown);
         QFETCH(bool, warned);
-        // Loaded for another message first: Update stores the one now named.
+        const int n = QStringList{"1", "2", "3", "4", "5"}.indexOf(index) + 1;
+        // Loaded for another message first: the one now named is loaded, and stored.
         open(QStringLiteral("2"));
         QTest::keyClicks(text(), QStringLiteral(" x"));
         Zavo::EditIndex = index;
         m_editor->load();
+        QCOMPARE(text()->text(), n ? old(n) : QStringLiteral("OLD 2 x"));
+        QCOMPARE(child<QGroupBox>(QStringLiteral("Frame1"))->title(), QStringLiteral(" CW Message %1 ").arg(n ? n : 2));
         text()->selectAll();
         QTest::keyClick(text(), Qt::Key_Delete);
         typeText(text(), typed);
@@ -160,10 +145,10 @@ private slots:
             QVERIFY(QToolTip::text().contains(QStringLiteral("ASCII")));
         }
         pressUpdate();
-        const int n = index.toInt();
-        QCOMPARE(Zavo::Settings.message(n), shown.toUpper());
-        for (int other = 1; other <= 5; ++other)
-            QCOMPARE(stored(other), other == n ? shown.toUpper() : old(other));
+        for (int m = 1; m <= 5; ++m) {
+            QCOMPARE(Zavo::Settings.message(m), m == n ? shown.toUpper() : old(m));
+            QCOMPARE(stored(m), m == n ? shown.toUpper() : old(m));
+        }
     }
 
     void shouldKeepLongerStoredMessageWhole()

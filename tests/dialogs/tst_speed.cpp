@@ -239,39 +239,55 @@ private slots:
         QCOMPARE(Zavo::Settings.*field, before); // nothing before Update
         pressUpdate();
         QCOMPARE(Zavo::Settings.*field, after);
-        QCOMPARE(stored(field), after);
+        QCOMPARE(m_store->reread(QStringLiteral("Parameters"), key), after);
     }
 
-    void shouldRefuseInvalidValues_data()
+    void shouldStoreNothingButAValidUpdate_data()
     {
-        QTest::addColumn<QStringList>("boxes"); // boxes to type into; the last one gets the focus
+        QTest::addColumn<QStringList>("boxes"); // typed into; the last one gets the focus
         QTest::addColumn<QStringList>("texts");
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("control"); // clicked, or pressed a key in; empty: the close box
+        QTest::addColumn<int>("key");         // 0: a click
+        QTest::addColumn<QString>("refusal"); // what Update says
 
+        // Keys that close or accept elsewhere do nothing here; Cancel and the
+        // close box drop what was typed.
+        const QStringList weight{"WgtText"};
+        const QStringList sixty{"60"};
+        QTest::newRow("Return in MinSText") << weight << sixty << "MinSText" << int(Qt::Key_Return) << "";
+        QTest::newRow("Enter in UpdateCmd") << weight << sixty << "UpdateCmd" << int(Qt::Key_Enter) << "";
+        QTest::newRow("Return in CancelCmd") << weight << sixty << "CancelCmd" << int(Qt::Key_Return) << "";
+        QTest::newRow("Escape in Pdl_Chk") << weight << sixty << "Pdl_Chk" << int(Qt::Key_Escape) << "";
+        QTest::newRow("Cancel") << weight << sixty << "CancelCmd" << 0 << "";
+        QTest::newRow("close box") << weight << sixty << "" << 0 << "";
+
+        const auto refused = [](const char *name, const QStringList &boxes, const QStringList &texts,
+                                const QString &refusal) {
+            QTest::newRow(name) << boxes << texts << "UpdateCmd" << 0 << refusal;
+        };
         const auto byteRule = [](const char *label) {
             return QStringLiteral("%1 must be a whole number from 0 to 255.").arg(QLatin1String(label));
         };
         const QString range = QStringLiteral("Maximum Speed must not be below Minimum Speed, and at most 255 above it.");
         const QStringList minMax{"MinSText", "MaxSText"};
-        QTest::newRow("min rounds above") << QStringList{"MinSText"} << QStringList{"255.5"} << byteRule("Minimum Speed");
-        QTest::newRow("farnsworth empty") << QStringList{"FarSText"} << QStringList{""} << byteRule("Farnsworth Speed");
-        QTest::newRow("max not a number") << QStringList{"MaxSText"} << QStringList{"fast"}
-                                          << QStringLiteral("Maximum Speed must be a number.");
-        QTest::newRow("max below min") << minMax << QStringList{"20", "19"} << range;
-        QTest::newRow("max rounds below min") << minMax << QStringList{"20", "19.4"} << range;
-        QTest::newRow("max too far above") << minMax << QStringList{"20", "276"} << range;
+        refused("min rounds above", {"MinSText"}, {"255.5"}, byteRule("Minimum Speed"));
+        refused("farnsworth empty", {"FarSText"}, {""}, byteRule("Farnsworth Speed"));
+        refused("max not a number", {"MaxSText"}, {"fast"}, QStringLiteral("Maximum Speed must be a number."));
+        refused("max below min", minMax, {"20", "19"}, range);
+        refused("max rounds below min", minMax, {"20", "19.4"}, range);
+        refused("max too far above", minMax, {"20", "276"}, range);
         // With several wrong, the first in the window's order is named, byte rules before Maximum.
-        QTest::newRow("first rule broken named") << QStringList{"WgtText", "MinSText"} << QStringList{"999", "x"}
-                                                 << byteRule("Minimum Speed");
-        QTest::newRow("bytes before max") << QStringList{"MaxSText", "SetP"} << QStringList{"x", "300"}
-                                          << byteRule("Switchpoint");
+        refused("first rule broken named", {"WgtText", "MinSText"}, {"999", "x"}, byteRule("Minimum Speed"));
+        refused("bytes before max", {"MaxSText", "SetP"}, {"x", "300"}, byteRule("Switchpoint"));
     }
 
-    void shouldRefuseInvalidValues()
+    void shouldStoreNothingButAValidUpdate()
     {
         QFETCH(QStringList, boxes);
         QFETCH(QStringList, texts);
-        QFETCH(QString, message);
+        QFETCH(QString, control);
+        QFETCH(int, key);
+        QFETCH(QString, refusal);
         seedRecord();
         const KeyerSettings before = Zavo::Settings;
         open();
@@ -280,59 +296,30 @@ private slots:
             retype(boxes.at(i), texts.at(i));
         // A box checked too, so that a half-done Update would show in the record.
         QTest::mouseClick(child<QCheckBox>(QStringLiteral("Pdl_Chk")), Qt::LeftButton);
-        child(QStringLiteral("CompText"))->setFocus();
-        pressUpdate();
-        QCOMPARE(m_warnings, QStringList{message});
+        if (control.isEmpty()) {
+            m_dialog->close();
+        } else if (key) {
+            child(control)->setFocus();
+            QTest::keyClick(child(control), Qt::Key(key));
+        } else {
+            child(QStringLiteral("CompText"))->setFocus();
+            QTest::mouseClick(child<QPushButton>(control), Qt::LeftButton);
+        }
+        QCOMPARE(m_warnings, refusal.isEmpty() ? QStringList() : QStringList{refusal});
         QVERIFY(nothingStored());
         QCOMPARE(reinit.count(), 0);
         QCOMPARE(Zavo::Settings.MinSpeed, before.MinSpeed);
         QCOMPARE(Zavo::Settings.PaddleSwap, before.PaddleSwap);
         for (const TextBox &t : kTextBoxes)
             QCOMPARE(Zavo::Settings.*t.field, before.*t.field);
+        if (!key && refusal.isEmpty()) {
+            QTRY_VERIFY(m_dialog.isNull());
+            return;
+        }
         QTest::qWait(0);
         QVERIFY(!m_dialog.isNull() && m_dialog->isVisible() && m_dialog->isEnabled());
-        QCOMPARE(m_dialog->focusWidget(), child(boxes.last()));
-    }
-
-    void shouldStoreNothingWithoutUpdate_data()
-    {
-        QTest::addColumn<QString>("focus"); // empty: the close box
-        QTest::addColumn<int>("key");       // 0: a click
-        QTest::newRow("Return in MinSText") << "MinSText" << int(Qt::Key_Return);
-        QTest::newRow("Enter in UpdateCmd") << "UpdateCmd" << int(Qt::Key_Enter);
-        QTest::newRow("Return in CancelCmd") << "CancelCmd" << int(Qt::Key_Return);
-        QTest::newRow("Escape in Pdl_Chk") << "Pdl_Chk" << int(Qt::Key_Escape);
-        QTest::newRow("Cancel") << "CancelCmd" << 0;
-        QTest::newRow("close box") << "" << 0;
-    }
-
-    // Keys that close or accept elsewhere do nothing here; Cancel and the close
-    // box drop what was typed.
-    void shouldStoreNothingWithoutUpdate()
-    {
-        QFETCH(QString, focus);
-        QFETCH(int, key);
-        seedRecord();
-        open();
-        QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
-        retype(QStringLiteral("WgtText"), QStringLiteral("60"));
-        QTest::mouseClick(child<QCheckBox>(QStringLiteral("CT_Chk")), Qt::LeftButton);
-        if (key) {
-            child(focus)->setFocus();
-            QTest::keyClick(child(focus), Qt::Key(key));
-            QTest::qWait(0);
-            QVERIFY(!m_dialog.isNull() && m_dialog->isVisible());
-        } else {
-            if (focus.isEmpty())
-                m_dialog->close();
-            else
-                QTest::mouseClick(child<QPushButton>(focus), Qt::LeftButton);
-            QTRY_VERIFY(m_dialog.isNull());
-        }
-        QCOMPARE(Zavo::Settings.Weight, QStringLiteral("50"));
-        QCOMPARE(Zavo::Settings.CTSpace, QStringLiteral("0"));
-        QVERIFY(nothingStored());
-        QCOMPARE(reinit.count(), 0);
+        if (!refusal.isEmpty())
+            QCOMPARE(m_dialog->focusWidget(), child(boxes.last()));
     }
 
     void shouldTolerateEventsDuringReinit_data()
@@ -378,13 +365,26 @@ private slots:
 private:
     template<typename T = QWidget>
     T *child(const QString &name) const { return DialogTest::child<T>(m_dialog, name); }
-    void open(QWidget *owner = nullptr);
-    void pressUpdate() { QTest::mouseClick(child<QPushButton>(QStringLiteral("UpdateCmd")), Qt::LeftButton); }
-    void retype(const QString &box, const QString &text);
-    QString stored(Field field) const
+    void open(QWidget *owner = nullptr)
     {
-        const SettingsTable::Entry &e = SettingsTable::entry(field);
-        return m_store->reread(e.section, e.key);
+        m_dialog = new Speed(m_store->store, owner);
+        // Writes are recorded, then passed on to the store.
+        m_dialog->setStoreWriter([this](const QString &section, const QString &key, const QString &value) {
+            m_writes.append({section, key, value});
+            return m_store->store.SaveSetting(section, key, value);
+        });
+        m_dialog->setWarner([this](QWidget *, const QString &, const QString &text) { m_warnings.append(text); });
+        m_dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_dialog));
+    }
+    void pressUpdate() { QTest::mouseClick(child<QPushButton>(QStringLiteral("UpdateCmd")), Qt::LeftButton); }
+    void retype(const QString &box, const QString &text)
+    {
+        auto *edit = child<QLineEdit>(box);
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, text);
+        QCOMPARE(edit->text(), text);
     }
     bool nothingStored() const { return m_writes.isEmpty() && m_store->fileIsEmpty(); }
 
@@ -393,28 +393,6 @@ private:
     QList<Write> m_writes;
     QStringList m_warnings;
 };
-
-void TestSpeed::open(QWidget *owner)
-{
-    m_dialog = new Speed(m_store->store, owner);
-    // Writes are recorded, then passed on to the store.
-    m_dialog->setStoreWriter([this](const QString &section, const QString &key, const QString &value) {
-        m_writes.append({section, key, value});
-        return m_store->store.SaveSetting(section, key, value);
-    });
-    m_dialog->setWarner([this](QWidget *, const QString &, const QString &text) { m_warnings.append(text); });
-    m_dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_dialog));
-}
-
-void TestSpeed::retype(const QString &box, const QString &text)
-{
-    auto *edit = child<QLineEdit>(box);
-    edit->selectAll();
-    QTest::keyClick(edit, Qt::Key_Delete);
-    QTest::keyClicks(edit, text);
-    QCOMPARE(edit->text(), text);
-}
 
 ZAVO_SUITE(TestSpeed)
 #include "tst_speed.moc"
