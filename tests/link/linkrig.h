@@ -1,7 +1,6 @@
-// The keyer link alone, against the chip simulator on a pseudo-terminal,
-// with a private store seeded with the simulator's port. No window: the
-// link's panel texts and questions are recorded here. SimRig is the part
-// the window tests share.
+// The keyer link alone against the chip simulator, on a private store seeded
+// with its port; the link's panels and questions are recorded. SimRig is the
+// part the window tests share.
 #pragma once
 
 #include "keyer/keyerlink.h"
@@ -12,6 +11,7 @@
 #include "simharness.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
@@ -20,11 +20,9 @@
 #include <QTimer>
 
 #include <memory>
-#include <time.h>
 
-// A whole start-up for the seed values: echo test, host open, the parameter
-// block (iambic B, tone 5, weight 50, min 10, range 25, ratio 50, pin 5, pot
-// 255), then the pot is read.
+// A whole start-up for the seed values: echo test, host open, the block (tone
+// 5, weight 50, min 10, range 25, ratio 50, pin 5, pot 255), the pot read.
 inline QByteArray seedStartupBytes()
 {
     return QByteArray::fromHex("0000ff000455" "0002" "0f0000053200000a19000000323205ff" "07");
@@ -33,15 +31,13 @@ inline QByteArray seedStartupBytes()
 // The simulator's clock: CLOCK_MONOTONIC in ms.
 inline double monotonicMs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+    return double(QDeadlineTimer::current().deadlineNSecs()) / 1e6;
 }
 
 class SimRig
 {
 public:
-    explicit SimRig(QStringList simArgs)
+    explicit SimRig(QStringList simArgs = {})
         : sim(std::move(simArgs))
     {
     }
@@ -98,8 +94,7 @@ public:
         hooks.message = [this](const QString &text) { messages << text; };
         hooks.choosePort = [this](const QString &) { ++chooserShown; return chooserAnswer; };
         hooks.terminate = [this](int code) { terminations << code; };
-        if (characterMs)
-            hooks.characterMs = characterMs;
+        hooks.characterMs = characterMs;
         hooks.stableNameDir = stableNameDir;
     }
 
@@ -118,10 +113,7 @@ public:
 class LinkRig : public SimRig
 {
 public:
-    explicit LinkRig(QStringList simArgs = {})
-        : SimRig(std::move(simArgs))
-    {
-    }
+    using SimRig::SimRig;
 
     // Starts the simulator, seeds the store (then lets the test change it),
     // brings the link up and waits for the whole start-up to reach the chip.
@@ -172,15 +164,6 @@ inline int wakeupsWhile(const std::function<void()> &work)
     work();
     QObject::disconnect(counting);
     return count;
-}
-
-inline int idleWakeups()
-{
-    return wakeupsWhile([] {
-        QEventLoop loop;
-        QTimer::singleShot(1000, &loop, &QEventLoop::quit);
-        loop.exec();
-    });
 }
 
 // The longest a 20 ms timer went without ticking while work ran: how long

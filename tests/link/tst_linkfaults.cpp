@@ -1,7 +1,6 @@
-// The keyer link's start-up and Update, and its faults: a chip that does
-// not answer or answers wrongly, ports that cannot be opened, the adapter
-// pulled out (its return is tst_reconnect's) or the program closed while the
-// link waits, very long messages.
+// The keyer link's start-up and Update, and its faults: a chip that does not
+// answer or answers wrongly, ports that cannot be opened, the adapter pulled
+// out (its return is tst_reconnect's) or the program closed while it waits.
 #include "keyer/protocol.h"
 #include "linkrig.h"
 
@@ -26,7 +25,6 @@ private slots:
     void portThatCannotBeOpened();
     void waitsEndOnUnplugOrClose_data();
     void waitsEndOnUnplugOrClose();
-    void longMessagesDoNotFreeze();
 };
 
 // Status bytes come before each reply: they are taken as what they are,
@@ -134,7 +132,6 @@ void LinkFaultsTest::portThatCannotBeOpened_data()
     QTest::addColumn<QString>("port"); // %1: the test's folder
     QTest::addColumn<bool>("chosen");  // or the chooser is cancelled
     QTest::newRow("no such device") << "%1/no-such-port" << true;
-    QTest::newRow("blanks") << "   " << true;
     QTest::newRow("not a serial port") << "/dev/null" << true;
     QTest::newRow("non-ASCII") << QStringLiteral("/dev/ttyUSB\u00e9\u65e5") << true;
     QTest::newRow("cancelled") << "%1/no-such-port" << false;
@@ -164,23 +161,21 @@ void LinkFaultsTest::portThatCannotBeOpened()
 
 void LinkFaultsTest::waitsEndOnUnplugOrClose_data()
 {
-    QTest::addColumn<bool>("unplug");      // or the program closes, with tune on
-    QTest::addColumn<int>("key");          // pressed before, 0: none
-    QTest::addColumn<QString>("before");   // what the chip is told first
+    QTest::addColumn<bool>("unplug");        // or the program closes, with tune on
+    QTest::addColumn<int>("key");            // pressed before, 0: none
+    QTest::addColumn<QString>("before");     // what the chip is told first
     QTest::addColumn<QByteArray>("waiting"); // what the chip has when the wait begins
-    QTest::addColumn<QByteArray>("sent");  // after the last mark
+    QTest::addColumn<QByteArray>("sent");    // after the last mark
     const QByteArray hostOpen = kEchoOnly + QByteArray::fromHex("0002");
     const QByteArray keyUp = QByteArray::fromHex("0b00");
+    const int f1 = Qt::Key_F1;
+    const int f12 = Qt::Key_F12;
     QTest::newRow("unplugged idle") << true << 0 << "" << QByteArray() << QByteArray();
-    QTest::newRow("unplugged, message 1 waiting on XOFF") << true << int(Qt::Key_F1) << "raw C5" << QByteArray()
-                                                          << QByteArray();
-    QTest::newRow("unplugged, F12 waiting for the echo") << true << int(Qt::Key_F12) << "silent on" << kEchoOnly
-                                                         << kEchoOnly;
-    QTest::newRow("unplugged, F12 waiting for the revision") << true << int(Qt::Key_F12) << "silent on" << hostOpen
-                                                             << hostOpen;
-    QTest::newRow("closed, message 1 waiting on XOFF") << false << int(Qt::Key_F1) << "raw C5" << QByteArray() << keyUp;
-    QTest::newRow("closed, F12 waiting for the echo") << false << int(Qt::Key_F12) << "silent on" << kEchoOnly
-                                                      << kEchoOnly + keyUp;
+    QTest::newRow("unplugged, F1 on XOFF") << true << f1 << "raw C5" << QByteArray() << QByteArray();
+    QTest::newRow("unplugged, F12 on the echo") << true << f12 << "silent on" << kEchoOnly << kEchoOnly;
+    QTest::newRow("unplugged, F12 on the revision") << true << f12 << "silent on" << hostOpen << hostOpen;
+    QTest::newRow("closed, F1 on XOFF") << false << f1 << "raw C5" << QByteArray() << keyUp;
+    QTest::newRow("closed, F12 on the echo") << false << f12 << "silent on" << kEchoOnly << kEchoOnly + keyUp;
 }
 
 // Whatever waits ends at once, not on a deadline. Unplugged, panel 1 says
@@ -243,7 +238,10 @@ void LinkFaultsTest::waitsEndOnUnplugOrClose()
     // The chip lost its power with the adapter: its XOFF went with it.
     QVERIFY(!XoffActive);
     QCOMPARE(rig.panels.value(1), KeyerLink::kLostText);
-    QVERIFY2(idleWakeups() < 50, "a dead device is polled");
+    QEventLoop idle;
+    QTimer::singleShot(1000, &idle, &QEventLoop::quit);
+    const int wakeups = wakeupsWhile([&idle] { idle.exec(); });
+    QVERIFY2(wakeups < 50, "a dead device is polled");
     for (const int k : {Qt::Key_F1, Qt::Key_F2, Qt::Key_F6}) {
         rig.link->press(k);
         QCOMPARE(rig.panels.value(1), KeyerLink::kLostText);
@@ -251,45 +249,15 @@ void LinkFaultsTest::waitsEndOnUnplugOrClose()
     QVERIFY(!TuneOn);
     if (key)
         return;
-    // F12 too early: the device is not back. The operator is told and
-    // offered the chooser; Cancel keeps the link down, with the reason at hand.
+    // F12 before the device is back: the operator is told and offered the
+    // chooser; Cancel keeps the link down and the port stored.
     rig.link->press(Qt::Key_F12);
     QCOMPARE(rig.chooserShown, 1);
-    QCOMPARE(rig.messages.size(), 1);
-    QVERIFY2(rig.messages.first().contains(rig.sim.linkPath()), qPrintable(rig.messages.first()));
+    QVERIFY2(rig.messages.size() == 1 && rig.messages.first().contains(rig.sim.linkPath()),
+             qPrintable(rig.messages.join(QLatin1Char('|'))));
     QVERIFY(rig.terminations.isEmpty());
     QCOMPARE(rig.panels.value(1), KeyerLink::kNoPortText);
     QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort")), rig.sim.linkPath());
-}
-
-// A message of 100 kB goes whole with the event loop running; message 1
-// stops at the last position its 16-bit index can name.
-void LinkFaultsTest::longMessagesDoNotFreeze()
-{
-    LinkRig rig({QStringLiteral("--fast")});
-    // The pty has no wire to wait for; 32767 waits of 9 ms would take five minutes.
-    rig.characterMs = 0;
-    QVERIFY(rig.up());
-    QString text;
-    for (int i = 0; text.size() < 100 * 1024; ++i)
-        text += QStringLiteral("%1 ").arg(i, 5, 10, QLatin1Char('0'));
-    Settings.Message2 = text;
-    Settings.Message1 = text;
-
-    const qint64 stall = longestStallWhile([&] {
-        rig.link->press(Qt::Key_F2);
-        QCOMPARE(rig.panels.value(1), text);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.since().size(), text.size(), 30000);
-    });
-    QVERIFY2(stall < 3000, qPrintable(QString::number(stall)));
-    QCOMPARE(rig.since(), text.toLatin1());
-
-    rig.mark();
-    rig.link->press(Qt::Key_F1);
-    QCOMPARE(CharIndex, qint16(32767));
-    QCOMPARE(rig.panels.value(1), text);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.since().size(), qsizetype(32767), 30000);
-    QCOMPARE(rig.settle(), text.left(32767).toLatin1());
 }
 
 QTEST_GUILESS_MAIN(LinkFaultsTest)
