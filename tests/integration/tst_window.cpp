@@ -379,14 +379,17 @@ private slots:
     {
         Rig rig;
         QVERIFY(rig.start());
-        rig.store->SaveSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort"), rig.dir.filePath(QStringLiteral("none")));
+        const QString missing = rig.dir.filePath(QStringLiteral("none"));
+        rig.store->SaveSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort"), missing);
         rig.chooserAnswer = rig.sim.linkPath();
         QVERIFY(rig.load());
         QCOMPARE(rig.chooserShown, 1);
         QVERIFY(rig.unplug());
         QLabel *panel1 = rig.window->statusBar().panel(1);
-        QTRY_VERIFY2(panel1->toolTip().startsWith(QLatin1String("Click for Help\nthe device")), qPrintable(panel1->toolTip()));
-        QVERIFY2(panel1->accessibleDescription().startsWith(QLatin1String("the device")), qPrintable(panel1->accessibleDescription()));
+        QTRY_VERIFY2(panel1->toolTip().startsWith(QLatin1String("Click for Help\nthe device")),
+                     qPrintable(panel1->toolTip()));
+        QVERIFY2(panel1->accessibleDescription().startsWith(QLatin1String("the device")),
+                 qPrintable(panel1->accessibleDescription()));
         // Each text panel 1 gives a link that is down must be read whole there.
         for (const QString &text : {KeyerLink::kLostText, KeyerLink::kNoAnswerText, KeyerLink::kNoPortText}) {
             const int indent = panel1->indent() >= 0 ? panel1->indent()
