@@ -1,6 +1,5 @@
-// Runs the chip simulator (zavokeyer-sim) on a pseudo-terminal and reads
-// back, from its log, everything that crossed the line. Every wait runs the
-// event loop, so the program under test may live in the same process.
+// Runs the chip simulator on a pseudo-terminal and reads back, from its log,
+// what crossed the line. Every wait runs the event loop (for in-process programs).
 #pragma once
 
 #include <QByteArray>

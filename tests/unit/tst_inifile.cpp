@@ -10,21 +10,6 @@
 
 #include <QSettings>
 
-namespace {
-
-bool isList(const QVariant &value)
-{
-    return value.typeId() == QMetaType::QStringList || value.typeId() == QMetaType::QVariantList;
-}
-
-// A list joined as the store joined lists before it read them as typed.
-QString qsettingsText(const QVariant &value)
-{
-    return isList(value) ? value.toStringList().join(QStringLiteral(", ")) : value.toString();
-}
-
-} // namespace
-
 class IniFileTest : public QObject
 {
     Q_OBJECT
@@ -74,8 +59,11 @@ private slots:
                 = file.find(slash < 0 ? QString() : id.left(slash), id.mid(slash + 1));
             QVERIFY2(entry, qPrintable(id));
             const IniCodec::Decoded decoded = IniCodec::decodeValue(file.value(*entry));
-            QCOMPARE(decoded.text, qsettingsText(reference.value(id)));
-            QCOMPARE(decoded.isList, isList(reference.value(id)));
+            const QVariant value = reference.value(id);
+            const bool list = value.typeId() == QMetaType::QStringList || value.typeId() == QMetaType::QVariantList;
+            // A list joined as the store joined lists before it read them as typed.
+            QCOMPARE(decoded.text, list ? value.toStringList().join(QStringLiteral(", ")) : value.toString());
+            QCOMPARE(decoded.isList, list);
         }
     }
 

@@ -33,8 +33,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_userScope.isValid());
-        // On Unix the native format is the INI format; both point here now.
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_userScope.path());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_userScope.path());
     }
 
