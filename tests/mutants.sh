@@ -55,6 +55,7 @@ m 28 app/statuspanels.cpp 's/mouse->button() == Qt::LeftButton/mouse->button() !
 m 29 sim/chipmodel.cpp 's/if (!m_xoff \&\& m_buffer.size() \* 3 > 2 \* m_options.bufferSize) {/if (false) {/' "the simulated chip never sends XOFF"
 m 30 keyer/keyerlink.cpp '/^void KeyerLink::onPortLost/,/^}/s/XoffActive = false;/(void)0;/' "an XOFF outlives the unplugged chip"
 m 31 app/statuspanels.cpp 's/p.toolTip + QLatin1Char(.\\n.) + detail/p.toolTip/' "panel 1's tip does not say why the link is down"
+m 32 keyer/adapterwatch.cpp 's/    m_failed = m_seen;/    (void)0;/' "a device that did not answer is tried again and again"
 
 wanted=("$@")
 selected() {
