@@ -200,12 +200,15 @@ void LinkFaultsTest::waitsEndOnUnplugOrClose()
         QVERIFY(rig.simulator(before));
     }
     rig.mark();
-    // For the revision, the echo is answered by hand so that host open goes.
+    // For the revision, the echo is answered by hand (once) so that host open goes.
+    bool answered = waiting.size() <= kEchoOnly.size();
     QElapsedTimer acted;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (waiting.size() > kEchoOnly.size() && rig.since() == kEchoOnly)
+        if (!answered && rig.since() == kEchoOnly) {
+            answered = true;
             rig.sim.command(QStringLiteral("raw 55"));
+        }
         if (rig.since() != waiting || acted.isValid())
             return;
         acted.start();
@@ -240,13 +243,11 @@ void LinkFaultsTest::waitsEndOnUnplugOrClose()
     QCOMPARE(rig.panels.value(1), KeyerLink::kLostText);
     QEventLoop idle;
     QTimer::singleShot(1000, &idle, &QEventLoop::quit);
-    const int wakeups = wakeupsWhile([&idle] { idle.exec(); });
-    QVERIFY2(wakeups < 50, "a dead device is polled");
+    QVERIFY2(wakeupsWhile([&idle] { idle.exec(); }) < 50, "a dead device is polled");
     for (const int k : {Qt::Key_F1, Qt::Key_F2, Qt::Key_F6}) {
         rig.link->press(k);
         QCOMPARE(rig.panels.value(1), KeyerLink::kLostText);
     }
-    QVERIFY(!TuneOn);
     if (key)
         return;
     // F12 before the device is back: the operator is told and offered the
