@@ -310,6 +310,7 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::newRow("close") << "the window position" << "" << "";
         QTest::newRow("settings Update") << "the keyer settings" << "Weight" << "060";
+        QTest::newRow("editor Update") << "message 3" << "Message3" << "QRL?";
     }
 
     // The file grows past a file size limit halfway through the new copy: it
@@ -333,6 +334,11 @@ private slots:
                 rig.window->close();
                 // As the program ends once its window has closed.
                 rig.store->reportUnsaved(SettingsStore::Moment::Exiting);
+            } else if (key.startsWith(QLatin1String("Message"))) {
+                QTest::mousePress(rig.button("Msg3"), Qt::RightButton);
+                auto *editor = Rig::topLevel<EditMsg>();
+                textBox(editor, "Text1")->setText(value);
+                click(editor, "Command1");
             } else {
                 rig.clickPanel(3);
                 auto *speed = rig.window->findChild<Speed *>();
@@ -347,8 +353,11 @@ private slots:
             QVERIFY2(reports.first().contains(part), qPrintable(reports.first()));
         QCOMPARE(reports.first().contains(QLatin1String("lost")), key.isEmpty());
         // Held for the run (and saved by the next write that lands).
-        if (!key.isEmpty())
-            QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), key), value);
+        if (!key.isEmpty()) {
+            const QString section = key.startsWith(QLatin1String("Message")) ? QStringLiteral("Messages")
+                                                                             : QStringLiteral("Parameters");
+            QCOMPARE(rig.store->GetSetting(section, key), value);
+        }
     }
 
     // Binary garbage is no settings file: the program says so, does not start,
