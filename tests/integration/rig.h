@@ -1,6 +1,5 @@
-// The main window against the chip simulator, on a private store seeded
-// with the simulator's port; its message boxes, port chooser and ending are
-// recorded, not shown.
+// The main window against the chip simulator, on a private store seeded with
+// the simulator's port; its message boxes, chooser and ending are recorded.
 #pragma once
 
 #include "app/statuspanels.h"
@@ -14,10 +13,7 @@
 class Rig : public SimRig
 {
 public:
-    explicit Rig(QStringList simArgs = {})
-        : SimRig(std::move(simArgs))
-    {
-    }
+    using SimRig::SimRig;
 
     void makeWindow()
     {
@@ -26,14 +22,13 @@ public:
         window = std::make_unique<ZavoMain>(*store, hooks);
     }
     bool up() { return start() && load(); }
-    // Makes and loads the window, waits for the whole start-up to reach the
-    // chip and shows the window.
+    // Shows the window once its whole start-up and the pot answer are in.
     bool load()
     {
         makeWindow();
         if (!window->load() || !sim.waitForReceived(int(seedStartupBytes().size()), 5000))
             return false;
-        QTest::qWait(50); // the pot answer
+        QTest::qWait(50);
         mark();
         window->show();
         return QTest::qWaitForWindowExposed(window.get());
@@ -51,14 +46,17 @@ public:
     template<typename T>
     static T *topLevel()
     {
-        QList<T *> found;
+        T *found = nullptr;
         for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
-                found << t;
+            if (auto *t = qobject_cast<T *>(w); t && t->isVisible()) {
+                if (found)
+                    return nullptr;
+                found = t;
+            }
         }
-        return found.size() == 1 ? found.first() : nullptr;
+        return found;
     }
-    // Moves the window where a close stores FormTop 1200 and FormLeft 1800.
+    // Where a close stores FormTop 1200 and FormLeft 1800.
     bool moveToKnownPlace()
     {
         window->move(120, 80);
