@@ -7,11 +7,11 @@
 #include "dialogs/portchooser.h"
 #include "dialogs/speed.h"
 #include "dialogs/uimetrics.h"
-#include "keyer/protocol.h"
-#include "keyer/serialfacility.h"
 #include "settings/keyersettings.h"
+#include "settings/numbers.h"
 #include "settings/seed.h"
 #include "settings/settingsstore.h"
+#include "settings/settingstable.h"
 #include "version.h"
 
 #include <QApplication>
@@ -29,8 +29,6 @@ using namespace Zavo;
 namespace M = Layout;
 
 namespace {
-
-const QString kWindowSettings = QStringLiteral("Windows Settings");
 
 // A window edge further out than this (in twips) is no place on any screen
 // but a damaged or mistyped line; it would overflow the pixel conversion.
@@ -206,7 +204,8 @@ bool ZavoMain::load()
         m_hooks.terminate(EXIT_FAILURE);
         return false;
     }
-    if (m_store.GetSetting(kWindowSettings, QStringLiteral("OnTop")) == QLatin1String("1"))
+    const auto &onTop = SettingsTable::window(SettingsTable::Window::OnTop);
+    if (m_store.GetSetting(onTop.section, onTop.key) == QLatin1String("1"))
         AlwaysOnTop(*this, true);
 
     // The manual sits beside the executable, or where an install put it.
@@ -245,14 +244,15 @@ void ZavoMain::reportStoreAtStartUp()
 
 void ZavoMain::placeWindow()
 {
-    auto edge = [this](const char *key, int seed) {
-        const auto value = Winkey::parseNumber(m_store.GetSetting(kWindowSettings, QString::fromLatin1(key)));
+    auto edge = [this](SettingsTable::Window which, int seed) {
+        const auto &entry = SettingsTable::window(which);
+        const auto value = Winkey::parseNumber(m_store.GetSetting(entry.section, entry.key));
         if (!value || std::abs(*value) > kMaxEdgeTwips)
             return static_cast<float>(seed);
         return static_cast<float>(*value);
     };
-    const float top = edge("FormTop", Seed::kFormTop);
-    const float left = edge("FormLeft", Seed::kFormLeft);
+    const float top = edge(SettingsTable::Window::FormTop, Seed::kFormTop);
+    const float left = edge(SettingsTable::Window::FormLeft, Seed::kFormLeft);
     M::moveOnScreen(this, QPoint(M::px(left), M::px(top)));
 }
 
@@ -263,10 +263,12 @@ void ZavoMain::closeEvent(QCloseEvent *event)
     m_held.clear();
     m_link.shutdown();
     const QPoint pos = this->pos();
-    m_store.SaveSetting(kWindowSettings, QStringLiteral("FormTop"),
-                        QString::number(static_cast<float>(M::twips(pos.y())), 'g', 7));
-    m_store.SaveSetting(kWindowSettings, QStringLiteral("FormLeft"),
-                        QString::number(static_cast<float>(M::twips(pos.x())), 'g', 7));
+    auto store = [this](SettingsTable::Window which, int pixels) {
+        const auto &entry = SettingsTable::window(which);
+        m_store.SaveSetting(entry.section, entry.key, QString::number(static_cast<float>(M::twips(pixels)), 'g', 7));
+    };
+    store(SettingsTable::Window::FormTop, pos.y());
+    store(SettingsTable::Window::FormLeft, pos.x());
     // Closing a window that is not open is harmless.
     if (m_speed)
         m_speed->close();

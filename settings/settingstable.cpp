@@ -107,6 +107,12 @@ const Entry &entry(qint32 KeyerSettings::*field)
     return entryOf(field);
 }
 
+const Entry &window(Window which)
+{
+    // The table begins with them, in this order.
+    return table()[static_cast<std::size_t>(which)];
+}
+
 const Entry &message(int n)
 {
     static constexpr QString KeyerSettings::*kFields[] = {

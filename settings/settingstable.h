@@ -45,6 +45,9 @@ const Entry &entry(QString KeyerSettings::*field);
 const Entry &entry(qint32 KeyerSettings::*field);
 // The entry of message n (1 to 5).
 const Entry &message(int n);
+// The window's own entries, which the main window reads and writes itself.
+enum class Window { OnTop, FormTop, FormLeft };
+const Entry &window(Window which);
 // The entry stored under section and key, or nullptr.
 const Entry *find(const QString &section, const QString &key);
 // The entries the settings window's Update writes, in its order.
