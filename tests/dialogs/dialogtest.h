@@ -1,6 +1,5 @@
-// Helpers the dialog tests share: finding a named control, the window and
-// places the design gives, and a store in a fresh folder that a second
-// reader checks.
+// Helpers the dialog tests share: a named control, the window's frame, and a
+// store in a fresh folder that a second reader checks.
 #pragma once
 
 #include "dialogs/uimetrics.h"
@@ -26,24 +25,6 @@ inline void checkWindow(const QWidget *window, const char *title, int widthTwips
     QCOMPARE(window->windowTitle(), QLatin1String(title));
     QVERIFY(window->testAttribute(Qt::WA_DeleteOnClose));
     QCOMPARE(window->size(), Layout::size(widthTwips, heightTwips));
-}
-
-// Each control where the design puts it in its parent, in twips. A caption
-// wider than the design's room may take more to the right, and no more.
-struct Place {
-    const char *name;
-    QRect twips;
-    bool mayGrowRight = false;
-};
-inline void checkPlaces(const QWidget *window, std::initializer_list<Place> places)
-{
-    for (const Place &place : places) {
-        const QWidget *widget = child(window, QLatin1String(place.name));
-        QRect design = Layout::rect(place.twips.left(), place.twips.top(), place.twips.width(), place.twips.height());
-        if (place.mayGrowRight)
-            design.setWidth(qMax(design.width(), widget->sizeHint().width()));
-        QVERIFY2(widget->geometry() == design, place.name);
-    }
 }
 
 struct TempStore {

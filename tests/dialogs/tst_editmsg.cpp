@@ -1,5 +1,5 @@
-// The message editor: layout and legend, loading by EditIndex, what Update
-// stores, the input limits, and the ways out that store nothing.
+// The message editor: loading by EditIndex, what Update stores, the input
+// limits, and the ways out that store nothing.
 #include "../unit/suites.h"
 #include "dialogs/editmsg.h"
 #include "dialogtest.h"
@@ -8,11 +8,9 @@
 #include <QApplication>
 #include <QGroupBox>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QTextLayout>
 #include <QToolTip>
 
 namespace {
@@ -58,37 +56,6 @@ private slots:
         QCOMPARE(m_editor->minimumSize(), m_editor->maximumSize());
         QCOMPARE(m_editor->focusWidget(), text());
         QCOMPARE(text()->nextInFocusChain(), child(QStringLiteral("Command1")));
-        // The caption "Prowords:" may take more room to the right, up to the legend.
-        DialogTest::checkPlaces(m_editor, {{"Text1", {120, 240, 3615, 285}}, {"Command1", {120, 720, 855, 255}},
-                                           {"Label1", {1320, 600, 735, 255}, true}, {"Label2", {2160, 600, 1335, 615}}});
-        QVERIFY(child(QStringLiteral("Label1"))->geometry().right() < child(QStringLiteral("Label2"))->geometry().left());
-    }
-
-    void shouldShowLegendInThreeRows()
-    {
-        open(QStringLiteral("1"));
-        auto *legend = child<QLabel>(QStringLiteral("Label2"));
-        QCOMPARE(QString(legend->text()).remove(QLatin1Char('\n')), EditMsg::kLegend);
-        // Lay the label's text out as it is drawn: word wrap at the label's width.
-        QVERIFY(legend->wordWrap());
-        QStringList rows;
-        int height = 0;
-        for (const QString &paragraph : legend->text().split(QLatin1Char('\n'))) {
-            QTextLayout layout(paragraph, legend->font());
-            QTextOption option;
-            option.setWrapMode(QTextOption::WordWrap);
-            layout.setTextOption(option);
-            layout.beginLayout();
-            for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-                line.setLineWidth(legend->contentsRect().width());
-                rows << paragraph.mid(line.textStart(), line.textLength()).trimmed();
-                height += qCeil(line.height());
-            }
-            layout.endLayout();
-        }
-        QCOMPARE(rows, (QStringList{QStringLiteral("AR    <      SK    >"), QStringLiteral("KN     :      AC   @"),
-                                    QStringLiteral("AS     =     DN    /")}));
-        QVERIFY(height <= legend->contentsRect().height());
     }
 
     void shouldStoreWhatIsTyped_data()
@@ -107,21 +74,18 @@ private slots:
                                 << "Command1" << 0;
         };
         row("lower case, signs, blanks", "1", "  cq de k1abc <tu> = :@/ ", "", "  cq de k1abc <tu> = :@/ ");
-        row("ASCII's ends", "5", " ~", "", " ~");
         row("cut at 32", "2", "abcdefghijklmnopqrstuvwxyz0123456789", "", "abcdefghijklmnopqrstuvwxyz012345");
         row("accented letter typed", "3", QStringLiteral("ab\u00e9c"), "", "abc", true);
         row("euro pasted", "3", "cq", QStringLiteral("x\u20acy"), "cq", true);
-        row("delete pasted", "3", "cq", QStringLiteral("\u007f"), "cq", true);
         row("ASCII pasted", "3", "cq", " de", "cq de");
         // No message is named: the box keeps what it had, and Update stores nothing.
-        for (const char *index : {"6", "0", "01"})
+        for (const char *index : {"6", "0"})
             row(index, index, "cq", "", "cq");
         // Keys that close or accept elsewhere do nothing here; closing drops what was typed.
         const auto way = [](const char *name, const char *focus, int key) {
             QTest::newRow(name) << "1" << "cq" << "" << "cq" << false << QString::fromLatin1(focus) << key;
         };
         way("Return in Text1", "Text1", Qt::Key_Return);
-        way("Enter in Command1", "Command1", Qt::Key_Enter);
         way("Escape in Text1", "Text1", Qt::Key_Escape);
         way("close box", "", 0);
     }

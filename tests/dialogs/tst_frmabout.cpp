@@ -30,16 +30,12 @@ private slots:
         QVERIFY(!(m_about->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QCOMPARE(m_about->minimumSize(), m_about->maximumSize());
         QCOMPARE(m_about->focusWidget(), child(m_about, QStringLiteral("cmdOK")));
-        QCOMPARE(child<QLabel>(m_about, QStringLiteral("lblVersion"))->text(), QStringLiteral("Version 1.0.7"));
-        QVERIFY(child<QLabel>(m_about, QStringLiteral("lblTitle"))->font().bold());
         // Every text is readable in the room it has.
         for (const char *name : {"lblVersion", "lblTitle", "lblDescription"}) {
             auto *label = child<QLabel>(m_about, QLatin1String(name));
             QVERIFY2(label->sizeHint().width() <= label->width() && label->sizeHint().height() <= label->height(), name);
             QVERIFY2(m_about->rect().contains(label->geometry()), name);
         }
-        DialogTest::checkPlaces(m_about, {{"cmdOK", {3240, 240, 1260, 345}}, {"picIcon", {120, 240, 540, 540}},
-                                          {"lblDescription", {120, 960, 3045, 450}, true}});
     }
 
     void shouldClose_data()
