@@ -196,7 +196,7 @@ private slots:
         rig.window->close();
         QTRY_VERIFY(!Rig::topLevel<Speed>() && !Rig::topLevel<frmAbout>() && !Rig::topLevel<EditMsg>());
         QTRY_VERIFY(!rig.window->findChild<QTextBrowser *>());
-        QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("Weight")), QStringLiteral("60"));
+        QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("Weight")), QStringLiteral("060"));
     }
 
     void placeAndOnTopFromTheStore_data()
