@@ -353,6 +353,11 @@ private slots:
         QTRY_VERIFY2(panel1->toolTip().startsWith(QLatin1String("Click for Help\nthe device")),
                      qPrintable(panel1->toolTip()));
         QVERIFY(panel1->accessibleDescription().startsWith(QLatin1String("the device")));
+        // What panel 1 says of a link that is down is read whole there (the
+        // frame's indent is half an x, as QLabel sets it).
+        const int room = panel1->contentsRect().width() - panel1->fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2;
+        for (const QString &text : {KeyerLink::kLostText, KeyerLink::kNoAnswerText, KeyerLink::kNoPortText})
+            QVERIFY2(panel1->fontMetrics().horizontalAdvance(text) <= room, qPrintable(text));
     }
 };
 
