@@ -3,7 +3,7 @@
 # deliberate faults in the program (a flipped comparison, a dropped write, a
 # wrong byte, a lost guard).
 #
-#   bash tests/mutants.sh [commit] [mutant numbers...]
+#   bash scripts/mutants.sh [commit] [mutant numbers...]
 #
 # Copies the tree at <commit> (default HEAD) to /tmp once, builds it, runs the
 # suite without the e2e and packaging tests to see that it passes, then for
