@@ -2,7 +2,7 @@
 // load-defaults block. Any text at all can come from a settings file.
 //
 // Input: fields separated by 0xFF bytes (never in UTF-8), each decoded as
-// UTF-8. Field 0 alone goes through parseNumber and toWholeNumber; fields
+// UTF-8. Every field goes through parseNumber and toWholeNumber; fields
 // 0..15 fill the record's texts in the order of kFields, field 16 MinSpeed
 // (read as the loader reads it); missing ones keep their seed.
 //
@@ -17,7 +17,8 @@
 //   and named once, with its text, as "not a number" exactly when
 //   parseNumber finds none, else "outside 0 to 255".
 // - byte 9 is MaxSpeed's value minus MinSpeed, rounded; out of 0..255 it is
-//   the seed range, named as SpeedRange; a MaxSpeed with no number is named.
+//   the seed range, named as SpeedRange with a text that reads back as that
+//   very difference; a MaxSpeed with no number is named.
 #include "harness.h"
 
 #include "keyer/protocol.h"
@@ -118,7 +119,8 @@ void fuzzOne(const QByteArray &input)
     QList<QString> fields;
     for (const QByteArray &part : input.split(char(0xFF)))
         fields << QString::fromUtf8(part);
-    checkNumber(fields.first());
+    for (const QString &field : std::as_const(fields))
+        checkNumber(field);
 
     KeyerSettings s;
     const auto count = qsizetype(std::size(kFields));
@@ -149,11 +151,15 @@ void fuzzOne(const QByteArray &input)
     const SettingsTable::Entry &max = SettingsTable::entry(&K::MaxSpeed);
     const std::optional<double> maxValue = Winkey::parseNumber(s.MaxSpeed);
     const quint8 seedRange = seedOf(max) - Seed::kMinSpeed;
-    if (!maxValue)
+    const QString rangeText = Winkey::speedRange(s.MaxSpeed, s.MinSpeed);
+    if (!maxValue) {
         named += checkByte(block, max.blockByte, max.key, s.MaxSpeed, std::nullopt, seedRange);
-    else
-        named += checkByte(block, max.blockByte, QStringLiteral("SpeedRange"), Winkey::speedRange(s.MaxSpeed, s.MinSpeed),
-                  *maxValue - s.MinSpeed, seedRange);
+    } else {
+        const double range = *maxValue - s.MinSpeed;
+        require(Winkey::parseNumber(rangeText) == range, "the range's text reads back as the very difference",
+                rangeText + QStringLiteral(" for %1").arg(range, 0, 'g', 17));
+        named += checkByte(block, max.blockByte, QStringLiteral("SpeedRange"), rangeText, range, seedRange);
+    }
     require(block.rejected.size() == named, "nothing else is named as rejected",
             QStringLiteral("%1 named, %2 expected").arg(block.rejected.size()).arg(named));
 }

@@ -6,7 +6,14 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstddef>
+#include <cstdint>
+
 void fuzzOne(const QByteArray &input);
+
+// libFuzzer's entry points, defined in harness.cpp.
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 void require(bool holds, const char *rule, const QString &detail = QString());
 
