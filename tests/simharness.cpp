@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include <algorithm>
 #include <utility>
 
 SimHarness::SimHarness(QStringList extraArgs)
@@ -119,9 +120,17 @@ bool SimHarness::waitForReceived(int count, int timeoutMs)
     return QTest::qWaitFor([&] { return received().size() >= count; }, timeoutMs);
 }
 
-bool SimHarness::waitForLog(const std::function<bool(const QList<LogEntry> &)> &pred, int timeoutMs)
+int SimHarness::countEvents(const QString &prefix) const
 {
-    return QTest::qWaitFor([&] { return pred(log()); }, timeoutMs);
+    const QList<LogEntry> entries = log();
+    return int(std::count_if(entries.cbegin(), entries.cend(), [&prefix](const LogEntry &e) {
+        return e.kind == QLatin1String("event") && e.text.startsWith(prefix);
+    }));
+}
+
+bool SimHarness::waitForEvent(const QString &prefix, int count, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return countEvents(prefix) >= count; }, timeoutMs);
 }
 
 QByteArray SimHarness::bytesOfKind(const QString &kind) const

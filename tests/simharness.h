@@ -8,7 +8,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <functional>
 
 // One line of the simulator's log.
 struct LogEntry {
@@ -42,7 +41,9 @@ public:
     QString keyed() const;
 
     bool waitForReceived(int count, int timeoutMs);
-    bool waitForLog(const std::function<bool(const QList<LogEntry> &)> &pred, int timeoutMs);
+    // How many events the log holds that start with prefix ("port open", "plug ", ...).
+    int countEvents(const QString &prefix) const;
+    bool waitForEvent(const QString &prefix, int count = 1, int timeoutMs = 5000);
 
 private:
     QByteArray bytesOfKind(const QString &kind) const;

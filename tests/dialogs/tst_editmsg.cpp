@@ -29,6 +29,17 @@ void typeText(QWidget *widget, const QString &text)
 
 QString old(int n) { return QStringLiteral("OLD %1").arg(n); }
 
+// What goes into the box for a message, and how the editor is left.
+struct Typing {
+    QString index;
+    QString typed;                              // key by key
+    QString pasted;                             // put in at once, as a paste does
+    QString shown;
+    bool warned = false;                        // the operator is told what was refused
+    QString focus = QStringLiteral("Command1"); // a control to press a key in; empty: the close box
+    int key = 0;                                // 0 with Command1: Update
+};
+
 } // namespace
 
 class TestEditMsg : public QObject
@@ -60,46 +71,27 @@ private slots:
 
     void shouldStoreWhatIsTyped_data()
     {
-        QTest::addColumn<QString>("index");
-        QTest::addColumn<QString>("typed");  // key by key
-        QTest::addColumn<QString>("pasted"); // put in at once, as a paste does
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<bool>("warned");    // the operator is told what was refused
-        QTest::addColumn<QString>("focus");  // a control to press a key in; empty: the close box
-        QTest::addColumn<int>("key");        // 0 with Command1: Update
-
-        const auto row = [](const char *name, const char *index, const QString &typed, const QString &pasted,
-                            const char *shown, bool warned = false) {
-            QTest::newRow(name) << QString::fromLatin1(index) << typed << pasted << QString::fromLatin1(shown) << warned
-                                << "Command1" << 0;
-        };
-        row("lower case, signs, blanks", "1", "  cq de k1abc <tu> = :@/ ", "", "  cq de k1abc <tu> = :@/ ");
-        row("cut at 32", "2", "abcdefghijklmnopqrstuvwxyz0123456789", "", "abcdefghijklmnopqrstuvwxyz012345");
-        row("accented letter typed", "3", QStringLiteral("ab\u00e9c"), "", "abc", true);
-        row("euro pasted", "3", "cq", QStringLiteral("x\u20acy"), "cq", true);
-        row("ASCII pasted", "3", "cq", " de", "cq de");
+        QTest::addColumn<Typing>("t");
+        const auto row = [](const char *name, const Typing &typing) { QTest::newRow(name) << typing; };
+        row("lower case, signs, blanks", {"1", "  cq de k1abc <tu> = :@/ ", "", "  cq de k1abc <tu> = :@/ "});
+        row("cut at 32", {"2", "abcdefghijklmnopqrstuvwxyz0123456789", "", "abcdefghijklmnopqrstuvwxyz012345"});
+        row("accented letter typed", {"3", QStringLiteral("ab\u00e9c"), "", "abc", true});
+        row("euro pasted", {"3", "cq", QStringLiteral("x\u20acy"), "cq", true});
+        row("ASCII pasted", {"3", "cq", " de", "cq de"});
         // No message is named: the box keeps what it had, and Update stores nothing.
         for (const char *index : {"6", "0"})
-            row(index, index, "cq", "", "cq");
+            row(index, {index, "cq", "", "cq"});
         // Keys that close or accept elsewhere do nothing here; closing drops what was typed.
-        const auto way = [](const char *name, const char *focus, int key) {
-            QTest::newRow(name) << "1" << "cq" << "" << "cq" << false << QString::fromLatin1(focus) << key;
-        };
-        way("Return in Text1", "Text1", Qt::Key_Return);
-        way("Escape in Text1", "Text1", Qt::Key_Escape);
-        way("close box", "", 0);
+        row("Return in Text1", {"1", "cq", "", "cq", false, "Text1", Qt::Key_Return});
+        row("Escape in Text1", {"1", "cq", "", "cq", false, "Text1", Qt::Key_Escape});
+        row("close box", {"1", "cq", "", "cq", false, "", 0});
     }
 
     // Update stores in upper case, as the chip sends it; the other messages untouched.
     void shouldStoreWhatIsTyped()
     {
-        QFETCH(QString, index);
-        QFETCH(QString, typed);
-        QFETCH(QString, pasted);
-        QFETCH(QString, shown);
-        QFETCH(bool, warned);
-        QFETCH(QString, focus);
-        QFETCH(int, key);
+        QFETCH(Typing, t);
+        const auto &[index, typed, pasted, shown, warned, focus, key] = t;
         const int n = QStringList{"1", "2", "3", "4", "5"}.indexOf(index) + 1;
         // Loaded for another message first: the one now named is loaded, and stored.
         open(QStringLiteral("2"));

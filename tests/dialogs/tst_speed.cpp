@@ -44,6 +44,22 @@ const TextBox kTextBoxes[] = {
     {"SetP", &K::SetPoint, "0x32", "-0.5"},
 };
 
+// A list loaded with a stored code, then moved through with the arrow keys
+// (Down for positive steps, Up for negative).
+struct ListChoice {
+    QString combo, key, code;
+    int index;
+    QString text;
+    int steps;
+    QString chosen;
+};
+// A check box: the record's text at load, the box then, the text once clicked and stored.
+struct CheckBoxCase {
+    QString box, key, before;
+    bool checked;
+    QString after;
+};
+
 // The record field a parameter key is stored from.
 Field parameter(const QString &key)
 {
@@ -94,48 +110,35 @@ private slots:
 
     void shouldSelectListEntryByCode_data()
     {
-        QTest::addColumn<QString>("combo");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<int>("index");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("steps"); // Down (positive) or Up (negative) presses
-        QTest::addColumn<QString>("chosen");
-
+        QTest::addColumn<ListChoice>("c");
         // Entries in the chip's code order: the index is what the keys move through.
-        QTest::newRow("pin5 SideTone to Key") << "Pin5Combo" << "Pin5Mode" << "6" << 1 << "SideTone" << 2 << "8";
-        QTest::newRow("mode unknown to A") << "ModeCombo" << "IambicMode" << "X" << -1 << "" << 1 << "A";
-        QTest::newRow("tone 10") << "ToneCombo" << "ToneFreq" << "10" << 9 << "375" << 0 << "10";
-        QTest::newRow("tone leading zero") << "ToneCombo" << "ToneFreq" << "01" << -1 << "" << 0 << "01";
-        QTest::newRow("tone 940 to 3759") << "ToneCombo" << "ToneFreq" << "4" << 3 << "940" << -3 << "1";
+        QTest::newRow("pin5 SideTone to Key") << ListChoice{"Pin5Combo", "Pin5Mode", "6", 1, "SideTone", 2, "8"};
+        QTest::newRow("mode unknown to A") << ListChoice{"ModeCombo", "IambicMode", "X", -1, "", 1, "A"};
+        QTest::newRow("tone 10") << ListChoice{"ToneCombo", "ToneFreq", "10", 9, "375", 0, "10"};
+        QTest::newRow("tone leading zero") << ListChoice{"ToneCombo", "ToneFreq", "01", -1, "", 0, "01"};
+        QTest::newRow("tone 940 to 3759") << ListChoice{"ToneCombo", "ToneFreq", "4", 3, "940", -3, "1"};
     }
 
     void shouldSelectListEntryByCode()
     {
-        QFETCH(QString, combo);
-        QFETCH(QString, key);
-        QFETCH(QString, code);
-        QFETCH(int, index);
-        QFETCH(QString, text);
-        QFETCH(int, steps);
-        QFETCH(QString, chosen);
+        QFETCH(ListChoice, c);
         seedRecord();
-        const Field field = parameter(key);
-        Zavo::Settings.*field = code;
+        const Field field = parameter(c.key);
+        Zavo::Settings.*field = c.code;
         open();
-        auto *list = child<QComboBox>(combo);
-        QCOMPARE(list->currentIndex(), index);
-        QCOMPARE(list->currentText(), text);
+        auto *list = child<QComboBox>(c.combo);
+        QCOMPARE(list->currentIndex(), c.index);
+        QCOMPARE(list->currentText(), c.text);
         // Filling and selecting leave the record alone, unknown codes included.
-        QCOMPARE(Zavo::Settings.*field, code);
+        QCOMPARE(Zavo::Settings.*field, c.code);
         list->setFocus();
-        for (int i = 0; i < qAbs(steps); ++i)
-            QTest::keyClick(list, steps > 0 ? Qt::Key_Down : Qt::Key_Up);
+        for (int i = 0; i < qAbs(c.steps); ++i)
+            QTest::keyClick(list, c.steps > 0 ? Qt::Key_Down : Qt::Key_Up);
         // A choice is in the record at once, and Cancel keeps it there.
-        QCOMPARE(Zavo::Settings.*field, chosen);
+        QCOMPARE(Zavo::Settings.*field, c.chosen);
         QTest::mouseClick(child<QPushButton>(QStringLiteral("CancelCmd")), Qt::LeftButton);
         QTRY_VERIFY(m_dialog.isNull());
-        QCOMPARE(Zavo::Settings.*field, chosen);
+        QCOMPARE(Zavo::Settings.*field, c.chosen);
         QVERIFY(nothingStored());
     }
 
@@ -192,36 +195,27 @@ private slots:
 
     void shouldStoreCheckBoxes_data()
     {
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("before"); // record value at load
-        QTest::addColumn<bool>("checked");   // at load
-        QTest::addColumn<QString>("after");  // once clicked and stored
-
-        QTest::newRow("AutoSpace off") << "Auto_Chk" << "AutoSpace" << "1" << true << "0";
-        QTest::newRow("AutoSpace near miss") << "Auto_Chk" << "AutoSpace" << "1.0" << false << "1";
-        QTest::newRow("PotRange off") << "Pot_Chk" << "PotRange" << "255" << true << "127";
-        QTest::newRow("PotRange odd value on") << "Pot_Chk" << "PotRange" << "200" << false << "255";
+        QTest::addColumn<CheckBoxCase>("c");
+        QTest::newRow("AutoSpace off") << CheckBoxCase{"Auto_Chk", "AutoSpace", "1", true, "0"};
+        QTest::newRow("AutoSpace near miss") << CheckBoxCase{"Auto_Chk", "AutoSpace", "1.0", false, "1"};
+        QTest::newRow("PotRange off") << CheckBoxCase{"Pot_Chk", "PotRange", "255", true, "127"};
+        QTest::newRow("PotRange odd value on") << CheckBoxCase{"Pot_Chk", "PotRange", "200", false, "255"};
     }
 
     void shouldStoreCheckBoxes()
     {
-        QFETCH(QString, box);
-        QFETCH(QString, key);
-        QFETCH(QString, before);
-        QFETCH(bool, checked);
-        QFETCH(QString, after);
+        QFETCH(CheckBoxCase, c);
         seedRecord();
-        const Field field = parameter(key);
-        Zavo::Settings.*field = before;
+        const Field field = parameter(c.key);
+        Zavo::Settings.*field = c.before;
         open();
-        auto *check = child<QCheckBox>(box);
-        QCOMPARE(check->isChecked(), checked);
+        auto *check = child<QCheckBox>(c.box);
+        QCOMPARE(check->isChecked(), c.checked);
         QTest::mouseClick(check, Qt::LeftButton);
-        QCOMPARE(Zavo::Settings.*field, before); // nothing before Update
+        QCOMPARE(Zavo::Settings.*field, c.before); // nothing before Update
         pressUpdate();
-        QCOMPARE(Zavo::Settings.*field, after);
-        QCOMPARE(m_store->reread(QStringLiteral("Parameters"), key), after);
+        QCOMPARE(Zavo::Settings.*field, c.after);
+        QCOMPARE(m_store->reread(QStringLiteral("Parameters"), c.key), c.after);
     }
 
     void shouldStoreNothingButAValidUpdate_data()

@@ -69,20 +69,13 @@ public:
         return now;
     }
 
-    int countEvents(const QString &prefix) const
-    {
-        int n = 0;
-        for (const LogEntry &entry : sim.log())
-            n += entry.kind == QLatin1String("event") && entry.text.startsWith(prefix);
-        return n;
-    }
     // A command to the simulator, once its log shows the event it names.
     bool simulator(const QString &command, const QString &event = {})
     {
         const QString wanted = event.isEmpty() ? command : event;
-        const int before = countEvents(wanted);
+        const int before = sim.countEvents(wanted);
         sim.command(command);
-        return QTest::qWaitFor([&] { return countEvents(wanted) > before; }, 5000);
+        return sim.waitForEvent(wanted, before + 1);
     }
     bool unplug() { return simulator(QStringLiteral("unplug")); }
     // Plugged again: the link path names the new pty.

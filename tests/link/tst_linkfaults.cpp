@@ -11,6 +11,14 @@ namespace {
 const QString kOnline = QStringLiteral("Winkey Online - Firmware Rev.23");
 const QByteArray kEchoOnly = QByteArray::fromHex("0000ff000455");
 
+struct Interruption {
+    bool unplug;        // or the program closes, with tune on
+    int key;            // pressed before, 0: none
+    QString before;     // what the chip is told first
+    QByteArray waiting; // what the chip has when the wait begins
+    QByteArray sent;    // after the last mark
+};
+
 } // namespace
 
 class LinkFaultsTest : public QObject
@@ -161,21 +169,17 @@ void LinkFaultsTest::portThatCannotBeOpened()
 
 void LinkFaultsTest::waitsEndOnUnplugOrClose_data()
 {
-    QTest::addColumn<bool>("unplug");        // or the program closes, with tune on
-    QTest::addColumn<int>("key");            // pressed before, 0: none
-    QTest::addColumn<QString>("before");     // what the chip is told first
-    QTest::addColumn<QByteArray>("waiting"); // what the chip has when the wait begins
-    QTest::addColumn<QByteArray>("sent");    // after the last mark
+    QTest::addColumn<Interruption>("i");
     const QByteArray hostOpen = kEchoOnly + QByteArray::fromHex("0002");
     const QByteArray keyUp = QByteArray::fromHex("0b00");
     const int f1 = Qt::Key_F1;
     const int f12 = Qt::Key_F12;
-    QTest::newRow("unplugged idle") << true << 0 << "" << QByteArray() << QByteArray();
-    QTest::newRow("unplugged, F1 on XOFF") << true << f1 << "raw C5" << QByteArray() << QByteArray();
-    QTest::newRow("unplugged, F12 on the echo") << true << f12 << "silent on" << kEchoOnly << kEchoOnly;
-    QTest::newRow("unplugged, F12 on the revision") << true << f12 << "silent on" << hostOpen << hostOpen;
-    QTest::newRow("closed, F1 on XOFF") << false << f1 << "raw C5" << QByteArray() << keyUp;
-    QTest::newRow("closed, F12 on the echo") << false << f12 << "silent on" << kEchoOnly << kEchoOnly + keyUp;
+    QTest::newRow("unplugged idle") << Interruption{true, 0, "", {}, {}};
+    QTest::newRow("unplugged, F1 on XOFF") << Interruption{true, f1, "raw C5", {}, {}};
+    QTest::newRow("unplugged, F12 on the echo") << Interruption{true, f12, "silent on", kEchoOnly, kEchoOnly};
+    QTest::newRow("unplugged, F12 on the revision") << Interruption{true, f12, "silent on", hostOpen, hostOpen};
+    QTest::newRow("closed, F1 on XOFF") << Interruption{false, f1, "raw C5", {}, keyUp};
+    QTest::newRow("closed, F12 on the echo") << Interruption{false, f12, "silent on", kEchoOnly, kEchoOnly + keyUp};
 }
 
 // Whatever waits ends at once, not on a deadline. Unplugged, panel 1 says
@@ -183,11 +187,8 @@ void LinkFaultsTest::waitsEndOnUnplugOrClose_data()
 // transmitter is keyed up first, and nothing pressed meanwhile runs.
 void LinkFaultsTest::waitsEndOnUnplugOrClose()
 {
-    QFETCH(bool, unplug);
-    QFETCH(int, key);
-    QFETCH(QString, before);
-    QFETCH(QByteArray, waiting);
-    QFETCH(QByteArray, sent);
+    QFETCH(Interruption, i);
+    const auto &[unplug, key, before, waiting, sent] = i;
     LinkRig rig;
     QVERIFY(rig.up());
     Settings.Message1 = QStringLiteral("CQ TEST");

@@ -61,15 +61,6 @@ struct Link {
     bool hungUp = false;
 };
 
-bool waitForEvent(SimHarness &sim, const QString &text, int count = 1)
-{
-    return sim.waitForLog([&](const QList<LogEntry> &log) {
-        return std::count_if(log.cbegin(), log.cend(), [&](const LogEntry &e) {
-                   return e.kind == QLatin1String("event") && e.text.startsWith(text);
-               }) >= count;
-    }, kReplyMs);
-}
-
 } // namespace
 
 class TestSimulatorLink : public QObject
@@ -95,15 +86,15 @@ private slots:
         QVERIFY(sim.start());
         {
             Link link(sim.linkPath());
-            QVERIFY(waitForEvent(sim, "port open"));
+            QVERIFY(sim.waitForEvent("port open"));
             sim.command(QStringLiteral("pot 20"));
             QCOMPARE(link.read(1), QStringLiteral("94"));
         }
         // A byte sent while the port is closed is lost, as on a real
         // adapter: it must not greet the next open as a stale reply.
-        QVERIFY(waitForEvent(sim, "port close"));
+        QVERIFY(sim.waitForEvent("port close"));
         sim.command(QStringLiteral("pot 21"));
-        QVERIFY(waitForEvent(sim, "lost 95 (port closed)"));
+        QVERIFY(sim.waitForEvent("lost 95 (port closed)"));
         Link link(sim.linkPath());
         QCOMPARE(link.read(1, kQuietMs), QString());
         QVERIFY(link.write("00 04 11 07"));
@@ -122,7 +113,7 @@ private slots:
             QVERIFY(!QFileInfo(sim.linkPath()).isSymLink());
         }
         sim.command(QStringLiteral("plug"));
-        QVERIFY(waitForEvent(sim, "plug /dev/"));
+        QVERIFY(sim.waitForEvent("plug /dev/"));
         Link link(sim.linkPath());
         QVERIFY(link.write("00 04 5A"));
         QCOMPARE(link.read(1), QStringLiteral("5A"));
@@ -137,14 +128,14 @@ private slots:
         QCOMPARE(link.read(3), QStringLiteral("17 C4 C0"));
 
         sim.command(QStringLiteral("silent on"));
-        QVERIFY(waitForEvent(sim, "silent on"));
+        QVERIFY(sim.waitForEvent("silent on"));
         // Echo, knob, text (C4, then C0) and clear buffer (C0): all
         // unanswered, but the chip still keys and tunes.
         QVERIFY(link.write("00 04 AA 07", "EE"));
         QVERIFY(link.write("0A 0B 01"));
         sim.command(QStringLiteral("pot 20"));
         QCOMPARE(link.read(1, kQuietMs), QString());
-        QVERIFY(waitForEvent(sim, "tune on"));
+        QVERIFY(sim.waitForEvent("tune on"));
         QCOMPARE(hexText(sim.sent()), QStringLiteral("17 C4 C0"));
         QCOMPARE(sim.keyed(), QStringLiteral("CQEE"));
         // What the operator sends by hand still goes.
@@ -152,7 +143,7 @@ private slots:
         QCOMPARE(link.read(1), QStringLiteral("C5"));
 
         sim.command(QStringLiteral("silent off"));
-        QVERIFY(waitForEvent(sim, "silent off"));
+        QVERIFY(sim.waitForEvent("silent off"));
         QVERIFY(link.write("00 04 5A 07"));
         // The knob was turned to 20 while the chip was silent.
         QCOMPARE(link.read(2), QStringLiteral("5A 94"));
