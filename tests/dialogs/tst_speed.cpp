@@ -180,8 +180,6 @@ private slots:
             {p, "Pin5Mode", "X"},
         };
         QCOMPARE(m_writes, expected);
-        for (const Write &w : expected)
-            QCOMPARE(m_store->reread(w.section, w.key), w.value);
         QCOMPARE(Zavo::Settings.MinSpeed, 14);
         for (const TextBox &t : kTextBoxes)
             QCOMPARE(Zavo::Settings.*t.field, QLatin1String(t.typed));
