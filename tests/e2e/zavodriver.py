@@ -1,24 +1,22 @@
 """Drives Zavo Keyer the way an operator does, for the end-to-end tests and
 the screenshots: the real program in a private X server (Xvfb), keys from
-xdotool, the chip simulator on a pseudo-terminal, and the program read
-through the accessibility bus (AT-SPI) the way a screen reader reads it.
-
-Every run lives on a D-Bus session of its own (dbus-run-session), so the
-accessibility bus is the program's and nobody else's. Needs Debian's
-/usr/bin/python3, where pyatspi imports.
-"""
+xdotool, the chip simulator on a pseudo-terminal, and the program read through
+the accessibility bus (AT-SPI) as a screen reader reads it. Each run has a
+D-Bus session of its own. Needs Debian's /usr/bin/python3, where pyatspi imports."""
 
 import ctypes
 import os
 import re
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.parse
+
+import pyatspi
+from gi.repository import GLib
 
 MAIN_TITLE = " Zavo Keyer by Vardel"
 SETTINGS_TITLE = "Winkey  Settings"
@@ -44,15 +42,13 @@ def check(condition, message):
 
 
 def first(items, predicate):
-    """The first item the predicate holds for; objects that vanish while
-    asked are passed over."""
+    """The first item the predicate holds for, passing over objects that vanish while asked."""
     for item in items:
         try:
             if predicate(item):
                 return item
         except Exception:
             continue
-    return None
 
 
 def mark():
@@ -60,9 +56,19 @@ def mark():
     return time.clock_gettime(time.CLOCK_MONOTONIC) * 1000.0
 
 
+def end(proc):
+    """SIGTERM, and SIGKILL for a process that has not ended 10 s later."""
+    if proc is not None and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def on_private_bus():
-    """Runs this script again, once, inside a D-Bus session and a runtime
-    folder of its own; no address of the calling desktop reaches the run."""
+    """Runs this script again, once, in a D-Bus session and runtime folder of its own."""
     if os.environ.get("ZAVO_E2E_PRIVATE_BUS") == "1":
         import atexit
         atexit.register(shutil.rmtree, os.environ["XDG_RUNTIME_DIR"], True)
@@ -85,13 +91,9 @@ class Simulator:
             self.proc = subprocess.Popen([exe, "--link", self.link, "--log", self.log_path, "--quiet",
                                           *args], stdin=subprocess.PIPE, stdout=err, stderr=err)
 
-    def ready_count(self):
-        """How often the link came up: once at start, again on each plug."""
-        try:
-            with open(self.err_path, errors="replace") as f:
-                return sum(line.startswith("ready ") for line in f)
-        except FileNotFoundError:
-            return 0
+    def ready(self):
+        with open(self.err_path, errors="replace") as f:  # "ready LINK -> DEVICE" once the link is up
+            return any(line.startswith("ready ") for line in f)
 
     def command(self, line):
         self.proc.stdin.write((line + "\n").encode())
@@ -112,16 +114,6 @@ class Simulator:
 
     def events(self, after=0.0):
         return [rest for _, kind, rest in self.entries(after) if kind == "event"]
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.command("quit")
-                self.proc.stdin.close()
-                self.proc.wait(timeout=10)
-            except (OSError, subprocess.TimeoutExpired):
-                self.proc.kill()
-                self.proc.wait()
 
 
 class XServer:
@@ -148,37 +140,21 @@ class XServer:
               f"xdotool {' '.join(map(str, args))} failed: {result.stderr.strip()}")
         return result.stdout
 
-    def windows(self, title, pid):
-        """The program's visible windows with exactly this title."""
-        out = self.xdotool("search", "--onlyvisible", "--all", "--pid", pid,
-                           "--name", "^" + re.escape(title) + "$", check_rc=False)
-        return [int(w) for w in out.split()]
-
     def geometry(self, window):
         out = self.xdotool("getwindowgeometry", "--shell", window)
         values = dict(line.split("=", 1) for line in out.split() if "=" in line)
         return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
 
-    def move(self, window, x, y):
-        self.xdotool("windowmove", "--sync", window, x, y)
-
-    def key(self, window, *keys):
-        self.xdotool("windowfocus", "--sync", window)
-        self.xdotool("key", "--delay", 60, *keys)
-
     def type(self, text):
         self.xdotool("type", "--delay", 60, text)
 
     def close_window(self, window):
-        """What a window manager does on Alt+F4 or the close box: sends
-        WM_DELETE_WINDOW, asking the program to close the window."""
+        """Sends WM_DELETE_WINDOW, as a window manager does on Alt+F4 or the close box."""
         x11 = ctypes.CDLL("libX11.so.6")
         x11.XOpenDisplay.restype = ctypes.c_void_p
         x11.XInternAtom.restype = ctypes.c_ulong
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
         x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
                                    ctypes.c_void_p]
-        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
 
         class ClientMessage(ctypes.Structure):
             _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
@@ -186,8 +162,8 @@ class XServer:
                         ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
                         ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
 
-        display = x11.XOpenDisplay(self.display.encode())
-        check(display, f"cannot open display {self.display}")
+        display = ctypes.c_void_p(x11.XOpenDisplay(self.display.encode()))
+        check(display.value, f"cannot open display {self.display}")
         event = ClientMessage(type=33, window=window, format=32,  # 33: ClientMessage
                               message_type=x11.XInternAtom(display, b"WM_PROTOCOLS", 0))
         event.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
@@ -202,13 +178,10 @@ class XServer:
 
 
 class ScreenReader:
-    """Reads the program through AT-SPI and hears what it announces: on each
-    name change the name is read at once, as a screen reader does (Qt's
-    event carries no text)."""
+    """Reads the program through AT-SPI and, as a screen reader does, reads a
+    name as soon as it changes (Qt's event carries no text)."""
 
     def __init__(self):
-        import pyatspi
-        self.pyatspi = pyatspi
         self.heard = []  # (time, object path, name read when the event came)
         pyatspi.Registry.registerEventListener(self._on_name, "object:property-change:accessible-name")
         pyatspi.Registry.getDesktop(0).childCount  # brings the bus up before any program looks
@@ -221,7 +194,7 @@ class ScreenReader:
             self.heard.append((mark(), None, f"<unreadable: {error}>"))
 
     def application(self, pid):
-        desktop = self.pyatspi.Registry.getDesktop(0)
+        desktop = pyatspi.Registry.getDesktop(0)
         desktop.clear_cache()  # programs come and go between looks
         return first(self.children(desktop), lambda app: app.get_process_id() == pid)
 
@@ -239,12 +212,8 @@ class ScreenReader:
         for child in self.children(acc):
             yield from self.walk(child)
 
-    def window(self, app, title):
-        return first(self.children(app), lambda w: self.name(w) == title
-                     and w.getState().contains(self.pyatspi.STATE_SHOWING))
-
     def focused(self, root):
-        return first(self.walk(root), lambda a: a.getState().contains(self.pyatspi.STATE_FOCUSED))
+        return first(self.walk(root), lambda a: a.getState().contains(pyatspi.STATE_FOCUSED))
 
     def describe(self, acc):
         try:
@@ -253,9 +222,8 @@ class ScreenReader:
             return "<gone>"
 
     def audit(self, root):
-        """Controls and panels without a name or a description, and closed
-        lists whose label does not say what they choose (Qt names a combo
-        box by its entry)."""
+        """Controls and panels without a name or a description, and combo boxes
+        labelled by nothing (Qt names a closed one by its entry)."""
         problems = []
         for acc in self.walk(root):
             try:
@@ -268,7 +236,7 @@ class ScreenReader:
                         problems.append(f"{self.describe(acc)} has no accessible description")
                 if role == "combo box" and not any(
                         self.name(r.getTarget(i)).strip() for r in acc.getRelationSet()
-                        if r.getRelationType() == self.pyatspi.RELATION_LABELLED_BY
+                        if r.getRelationType() == pyatspi.RELATION_LABELLED_BY
                         for i in range(r.getNTargets())):
                     problems.append(f"{self.describe(acc)} is labelled by nothing")
             except Exception as error:
@@ -295,8 +263,6 @@ class Session:
         self.config_home = os.path.join(self.folder, "config")
         self.store = os.path.join(self.config_home, "Vardel Zavo Keyer.conf")
         os.makedirs(self.config_home)
-        from gi.repository import GLib
-        self._glib = GLib
         self.reader = ScreenReader()
         self.x = XServer(self.folder)
         self.sim = self.app = None
@@ -312,29 +278,27 @@ class Session:
                 elif current == section and line.partition("=")[0] == key:
                     value = line.partition("=")[2]
                     return re.sub(r'\\(.)', r'\1', value[1:-1]) if value[:1] == '"' else value
-        return None
 
     def wait_until(self, predicate, timeout, what):
         """Waits in the GLib main loop, where AT-SPI events are delivered."""
         deadline = time.monotonic() + timeout
         while not (value := predicate()):
             check(time.monotonic() < deadline, f"timed out after {timeout:g} s waiting for {what}")
-            self._glib.timeout_add(50, lambda: False)  # wakes the loop to look again
-            self._glib.MainContext.default().iteration(True)
+            GLib.timeout_add(50, lambda: False)  # wakes the loop to look again
+            GLib.MainContext.default().iteration(True)
         return value
 
     def pause(self, seconds):
-        end = time.monotonic() + seconds
-        self.wait_until(lambda: time.monotonic() >= end, seconds + 1, "a pause")
+        until = time.monotonic() + seconds
+        self.wait_until(lambda: time.monotonic() >= until, seconds + 1, "a pause")
 
     def start_sim(self, *args, link=None):
         self.sim = Simulator(self.sim_exe, self.folder, args, link)
-        self.wait_until(lambda: self.sim.ready_count() or self.sim.proc.poll() is not None, 30,
+        self.wait_until(lambda: self.sim.ready() or self.sim.proc.poll() is not None, 30,
                         "the simulator's ready line")
         check(self.sim.proc.poll() is None, "the simulator ended at start-up")
 
     def launch(self, first_run_port=True):
-        """Starts the program; returns at once."""
         self.runs += 1
         env = dict(self.x.env, XDG_CONFIG_HOME=self.config_home, QT_QPA_PLATFORM="xcb",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
@@ -356,16 +320,13 @@ class Session:
                 if attempt == 2:
                     raise
                 print(f"NOTE: start 1 did not come up ({failure}); starting again.\n" + self.diagnostics())
-                self.end_program()
+                end(self.app)
 
-    def end_program(self):
-        if self.app is not None and self.app.poll() is None:
-            self.app.send_signal(signal.SIGTERM)
-            try:
-                self.app.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.app.kill()
-                self.app.wait()
+    def windows(self, title):
+        """The program's visible X windows with exactly this title."""
+        out = self.x.xdotool("search", "--onlyvisible", "--all", "--pid", self.app.pid,
+                             "--name", "^" + re.escape(title) + "$", check_rc=False)
+        return [int(w) for w in out.split()]
 
     def wait_window(self, title, timeout=30):
         """The window's accessible object once it shows, and its X window,
@@ -373,8 +334,9 @@ class Session:
         def found():
             check(self.app.poll() is None, f"the program ended (exit code {self.app.returncode})")
             app = self.reader.application(self.app.pid)
-            acc = self.reader.window(app, title) if app is not None else None
-            wins = self.x.windows(title, self.app.pid) if acc is not None else []
+            acc = app and first(self.reader.children(app), lambda w: self.reader.name(w) == title
+                                and w.getState().contains(pyatspi.STATE_SHOWING))
+            wins = self.windows(title) if acc else []
             return (acc, wins[0]) if wins else None
         acc, win = self.wait_until(found, timeout, f"the window {title!r}")
         shown = self.x.xdotool("getwindowname", win).rstrip("\n")
@@ -382,8 +344,7 @@ class Session:
         return acc, win
 
     def wait_gone(self, title, timeout=20):
-        self.wait_until(lambda: not self.x.windows(title, self.app.pid), timeout,
-                        f"the window {title!r} to close")
+        self.wait_until(lambda: not self.windows(title), timeout, f"the window {title!r} to close")
 
     def wait_online(self, timeout=40):
         """Waits for the main window, online, with the start-up done."""
@@ -397,13 +358,20 @@ class Session:
         # The knob's answer, the last of the start-up, shows in panel 3.
         self.wait_until(lambda: self.panel_name(3).endswith(" WPM"), timeout, "the speed")
 
+    def place(self):
+        """Where the main window is: x, y."""
+        return self.x.geometry(self.main_window)[:2]
+
+    def move(self, x, y):
+        self.x.xdotool("windowmove", "--sync", self.main_window, x, y)
+        self.wait_until(lambda: self.place() == (x, y), 10, f"the window to move to {x}, {y}")
+
     def panel_name(self, n):
         return self.reader.name(self.panels[n - 1])
 
     def heard(self, n, since):
         """Names a screen reader read for panel n after a mark."""
-        path = self.panels[n - 1].path
-        return [name for t, p, name in self.reader.heard if p == path and t > since]
+        return [name for t, p, name in self.reader.heard if p == self.panels[n - 1].path and t > since]
 
     def wait_sim_event(self, text, since, timeout=20):
         self.wait_until(lambda: any(e.startswith(text) for e in self.sim.events(since)),
@@ -411,21 +379,19 @@ class Session:
 
     def keys(self, *keys, window=None):
         """Keys to a window, the main one unless told."""
-        self.x.key(window or self.main_window, *keys)
+        self.x.xdotool("windowfocus", "--sync", window or self.main_window)
+        self.x.xdotool("key", "--delay", 60, *keys)
 
     def focused_name(self, root):
-        acc = self.wait_until(lambda: self.reader.focused(root), 10, "a focused control")
-        return self.reader.name(acc)
+        return self.reader.name(self.wait_until(lambda: self.reader.focused(root), 10, "a focused control"))
 
     def diagnostics(self):
         lines = [f"folder: {self.folder}"]
         app = self.reader.application(self.app.pid) if self.app and self.app.poll() is None else None
-        if app is not None:
-            lines += ["accessible tree:"] + self.reader.dump(app)
+        lines += ["accessible tree:"] + self.reader.dump(app) if app else []
         lines.append("heard: " + repr([(p and p[-4:], n) for _, p, n in self.reader.heard][-30:]))
-        if self.sim is not None:
-            lines += ["simulator log (last 40 lines):"] + [
-                f"  {t:.1f} {k} {r}" for t, k, r in self.sim.entries()[-40:]]
+        lines += ["simulator log (last 40 lines):"] + [
+            f"  {t:.1f} {k} {r}" for t, k, r in self.sim.entries()[-40:]] if self.sim else []
         for i in range(1, self.runs + 1):
             with open(os.path.join(self.folder, f"app-{i}.log"), errors="replace") as f:
                 lines += [f"program output (run {i}):"] + ["  " + s for s in f.read().splitlines()[-20:]]
@@ -434,16 +400,12 @@ class Session:
     def stop(self, keep_in=None):
         """Ends everything; a failed run's folder is copied to keep_in."""
         if keep_in:
-            if self.app is not None and self.app.poll() is None and self.x.windows(MAIN_TITLE, self.app.pid):
-                self.x.screenshot(self.x.windows(MAIN_TITLE, self.app.pid)[0],
-                                  os.path.join(self.folder, "main-at-failure.png"))
+            if self.app is not None and (wins := self.windows(MAIN_TITLE)):
+                self.x.screenshot(wins[0], os.path.join(self.folder, "main-at-failure.png"))
             target = os.path.join(keep_in, self.name)
             shutil.rmtree(target, ignore_errors=True)
             shutil.copytree(self.folder, target, ignore=shutil.ignore_patterns("winkey"))
             print(f"evidence kept in {target}")
-        self.end_program()
-        if self.sim is not None:
-            self.sim.stop()
-        self.x.proc.terminate()
-        self.x.proc.wait(timeout=10)
+        for proc in (self.app, self.sim and self.sim.proc, self.x.proc):
+            end(proc)
         shutil.rmtree(self.folder, ignore_errors=True)
