@@ -7,6 +7,10 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+// wakes: a 5 ms timer wakes the wait on every tick; readyAfter: ticks, -1
+// never; checks: how often the condition is looked at, -1 at least 3.
+struct Wait { bool wakes; int recheckMs, readyAfter, timeoutMs, checks; };
+
 class EventWaitTest : public QObject
 {
     Q_OBJECT
@@ -17,27 +21,19 @@ class EventWaitTest : public QObject
 private slots:
     void waitEnds_data()
     {
-        QTest::addColumn<bool>("wakes"); // a 5 ms timer wakes the wait on every tick
-        QTest::addColumn<int>("recheckMs");
-        QTest::addColumn<int>("readyAfter"); // ticks; -1: never
-        QTest::addColumn<int>("timeoutMs");
-        QTest::addColumn<int>("checks"); // -1: at least 3
-
+        QTest::addColumn<Wait>("w");
         // On entry, on each of the five wakes, and once more to answer.
-        QTest::newRow("on the wake that makes it true") << true << 0 << 5 << kNever << 7;
-        QTest::newRow("on the re-check timer") << false << 5 << 8 << kNever << -1;
+        QTest::newRow("on the wake that makes it true") << Wait{true, 0, 5, kNever, 7};
+        QTest::newRow("on the re-check timer") << Wait{false, 5, 8, kNever, -1};
         // Nothing looks again until the time limit: no polling.
-        QTest::newRow("no wake, no re-check") << false << 0 << 8 << 300 << 2;
-        QTest::newRow("time limit") << true << 10 << -1 << 60 << -1;
+        QTest::newRow("no wake, no re-check") << Wait{false, 0, 8, 300, 2};
+        QTest::newRow("time limit") << Wait{true, 10, -1, 60, -1};
     }
 
     void waitEnds()
     {
-        QFETCH(bool, wakes);
-        QFETCH(int, recheckMs);
-        QFETCH(int, readyAfter);
-        QFETCH(int, timeoutMs);
-        QFETCH(int, checks);
+        QFETCH(Wait, w);
+        const auto [wakes, recheckMs, readyAfter, timeoutMs, checks] = w;
 
         Waker waker;
         int ticks = 0;

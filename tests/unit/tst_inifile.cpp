@@ -10,6 +10,9 @@
 
 #include <QSettings>
 
+// One value written into a file: the file before and after.
+struct Rewrite { QByteArray before; QString section, key, text; QByteArray after; };
+
 class IniFileTest : public QObject
 {
     Q_OBJECT
@@ -92,39 +95,29 @@ private slots:
 
     void aWriteChangesOnlyItsValue_data()
     {
-        QTest::addColumn<QByteArray>("before");
-        QTest::addColumn<QString>("section");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("after");
-
+        QTest::addColumn<Rewrite>("r");
         const QByteArray typed = "; by hand\n[Windows Settings]\n  FormTop = 6825   ; top\nFormLeft=7920\n\n"
                                  "[Messages]\nMessage1 = CQ, CQ DE ME\n";
-        QTest::newRow("value with a comment") << typed << "Windows Settings" << "FormTop" << "1200"
-            << QByteArray(typed).replace("6825", "1200");
-        QTest::newRow("value to quote") << typed << "Messages" << "Message1" << "TU, 73"
-            << QByteArray(typed).replace("CQ, CQ DE ME", "\"TU, 73\"");
-        QTest::newRow("new key in a section") << typed << "Windows Settings" << "OnTop" << "1"
-            << QByteArray(typed).replace("7920\n", "7920\nOnTop=1\n");
-        QTest::newRow("new section") << typed << "Speed Settings" << "MinSpeed" << "12"
-            << typed + "\n[Speed%20Settings]\nMinSpeed=12\n";
-        QTest::newRow("no final line break") << QByteArray("[Messages]\nMessage1=CQ") << "Messages" << "Message2"
-            << "5NN" << QByteArray("[Messages]\nMessage1=CQ\nMessage2=5NN\n");
-        QTest::newRow("CRLF kept, header only") << QByteArray("[Messages]\r\n[Other]\r\nX=1\r\n") << "Messages"
-            << "Message2" << "5NN" << QByteArray("[Messages]\r\nMessage2=5NN\r\n[Other]\r\nX=1\r\n");
-        QTest::newRow("the last of two counts") << QByteArray("[Messages]\nMessage1=a\nMessage1=b\n") << "Messages"
-            << "Message1" << "c" << QByteArray("[Messages]\nMessage1=a\nMessage1=c\n");
+        QTest::newRow("value with a comment")
+            << Rewrite{typed, "Windows Settings", "FormTop", "1200", QByteArray(typed).replace("6825", "1200")};
+        QTest::newRow("value to quote") << Rewrite{typed, "Messages", "Message1", "TU, 73",
+                                                   QByteArray(typed).replace("CQ, CQ DE ME", "\"TU, 73\"")};
+        QTest::newRow("new key in a section") << Rewrite{typed, "Windows Settings", "OnTop", "1",
+                                                         QByteArray(typed).replace("7920\n", "7920\nOnTop=1\n")};
+        QTest::newRow("new section")
+            << Rewrite{typed, "Speed Settings", "MinSpeed", "12", typed + "\n[Speed%20Settings]\nMinSpeed=12\n"};
+        QTest::newRow("no final line break")
+            << Rewrite{"[Messages]\nMessage1=CQ", "Messages", "Message2", "5NN", "[Messages]\nMessage1=CQ\nMessage2=5NN\n"};
+        QTest::newRow("CRLF kept, header only") << Rewrite{"[Messages]\r\n[Other]\r\nX=1\r\n", "Messages", "Message2",
+                                                           "5NN", "[Messages]\r\nMessage2=5NN\r\n[Other]\r\nX=1\r\n"};
+        QTest::newRow("the last of two counts") << Rewrite{"[Messages]\nMessage1=a\nMessage1=b\n", "Messages", "Message1",
+                                                           "c", "[Messages]\nMessage1=a\nMessage1=c\n"};
     }
 
     void aWriteChangesOnlyItsValue()
     {
-        QFETCH(QByteArray, before);
-        QFETCH(QString, section);
-        QFETCH(QString, key);
-        QFETCH(QString, text);
-        QFETCH(QByteArray, after);
-
-        QCOMPARE(IniFile(before).withValue(section, key, IniCodec::encodeText(text)), after);
+        QFETCH(Rewrite, r);
+        QCOMPARE(IniFile(r.before).withValue(r.section, r.key, IniCodec::encodeText(r.text)), r.after);
     }
 
     void binaryDataIsNoSettingsFile()

@@ -36,6 +36,9 @@ ParameterBlock blockOf(const KeyerSettings &s, quint8 mode)
 
 } // namespace
 
+// A deadline 2 s after start, and whether it has passed at each reading.
+struct Deadline { double start; int deadline; QList<double> readings; QList<bool> passed; };
+
 class ProtocolTest : public QObject
 {
     Q_OBJECT
@@ -77,26 +80,18 @@ private slots:
     // watches it too.
     void deadlines_data()
     {
-        QTest::addColumn<double>("start");
-        QTest::addColumn<int>("deadline");
-        QTest::addColumn<QList<double>>("readings");
-        QTest::addColumn<QList<bool>>("passed");
-
-        QTest::newRow("same day") << 100.0 << 102 << QList<double>{102.0, 102.1} << QList<bool>{false, true};
-        QTest::newRow("before midnight, clock wraps early")
-            << 86397.4 << 86399 << QList<double>{86398.0, 0.1} << QList<bool>{false, true};
-        QTest::newRow("midnight itself")
-            << 86397.5 << 0 << QList<double>{86399.9, 0.0, 0.01} << QList<bool>{false, false, true};
+        QTest::addColumn<Deadline>("d");
+        QTest::newRow("same day") << Deadline{100.0, 102, {102.0, 102.1}, {false, true}};
+        QTest::newRow("before midnight, clock wraps early") << Deadline{86397.4, 86399, {86398.0, 0.1}, {false, true}};
+        QTest::newRow("midnight itself") << Deadline{86397.5, 0, {86399.9, 0.0, 0.01}, {false, false, true}};
         QTest::newRow("after midnight, clock not yet wrapped")
-            << 86399.5 << 2 << QList<double>{86399.99, 0.2, 2.0, 2.1} << QList<bool>{false, false, false, true};
+            << Deadline{86399.5, 2, {86399.99, 0.2, 2.0, 2.1}, {false, false, false, true}};
     }
 
     void deadlines()
     {
-        QFETCH(double, start);
-        QFETCH(int, deadline);
-        QFETCH(QList<double>, readings);
-        QFETCH(QList<bool>, passed);
+        QFETCH(Deadline, d);
+        const auto &[start, deadline, readings, passed] = d;
 
         QCOMPARE(Winkey::timeoutAt(2, start), deadline);
         DeadlineClock clock(deadline, start);
