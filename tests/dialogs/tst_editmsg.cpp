@@ -62,11 +62,9 @@ private slots:
     void shouldFollowTheDesign()
     {
         open(QStringLiteral("3"));
-        DialogTest::checkWindow(m_editor, "Message Editor", 3855, 1350);
+        DialogTest::checkWindow(m_editor, 3855, 1350);
         QVERIFY(!(m_editor->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QCOMPARE(m_editor->minimumSize(), m_editor->maximumSize());
-        QCOMPARE(m_editor->focusWidget(), text());
-        QCOMPARE(text()->nextInFocusChain(), child(QStringLiteral("Command1")));
     }
 
     void shouldStoreWhatIsTyped_data()

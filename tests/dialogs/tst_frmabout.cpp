@@ -26,10 +26,9 @@ private slots:
 
     void shouldFollowTheDesign()
     {
-        DialogTest::checkWindow(m_about, "About Zavo Keyer", 4665, 1560);
+        DialogTest::checkWindow(m_about, 4665, 1560);
         QVERIFY(!(m_about->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QCOMPARE(m_about->minimumSize(), m_about->maximumSize());
-        QCOMPARE(m_about->focusWidget(), child(m_about, QStringLiteral("cmdOK")));
         // Every text is readable in the room it has.
         for (const char *name : {"lblVersion", "lblTitle", "lblDescription"}) {
             auto *label = child<QLabel>(m_about, QLatin1String(name));

@@ -91,7 +91,8 @@ private slots:
             QVERIFY(store.reportUnsaved(SettingsStore::Moment::Exiting));
         }
         QCOMPARE(reports.size(), 2);
-        QVERIFY2(reports.first().contains(why), qPrintable(reports.first()));
+        QVERIFY2(reports.first().contains(why) && reports.first().contains(m_path), qPrintable(reports.first()));
+        QVERIFY2(reports.last().contains(QLatin1String("lost")), qPrintable(reports.last())); // at the end
         QCOMPARE(store.GetSetting(QStringLiteral("Windows Settings"), QStringLiteral("FormTop")), QStringLiteral("1200"));
         QVERIFY(QFile::setPermissions(locked, kWritable));
         QCOMPARE(readBytes(m_path), before);

@@ -226,93 +226,69 @@ private slots:
         QCOMPARE(rig.store->GetSetting(windows, keys[1]), stored[1]); // the operator's text stays
     }
 
-    void closingWritesOnlyThePlace_data()
-    {
-        QTest::addColumn<QByteArray>("file");     // %LINK%: the simulator's link
-        QTest::addColumn<QByteArray>("expected"); // after the close
-        // A line the INI rules read otherwise than it was typed is named in one
-        // message box at start-up, and never rewritten.
-        const QByteArray handWritten = "; My keyer -- do not lose my notes\r\n"
-                                       "[Parameters]\r\nComPort = %LINK%\r\nUnknown Key=kept as it is\r\n\r\n"
-                                       "[Messages]\r\nMessage2=CQ ; DE X\r\n"
-                                       "[Windows Settings]\r\n  FormTop = 6825\r\nFormLeft=\"7920\"\r\n";
-        QTest::newRow("written by hand")
-            << handWritten << QByteArray(handWritten).replace("6825", "1200").replace("\"7920\"", "1800");
-        QTest::newRow("no place stored yet") << QByteArray("[Parameters]\nComPort=%LINK%\n[Windows Settings]\nOnTop=0\n")
-            << QByteArray("[Parameters]\nComPort=%LINK%\n[Windows Settings]\nOnTop=0\nFormTop=1200\nFormLeft=1800\n");
-    }
-
-    // Loading writes nothing; closing writes the place and nothing else.
+    // A file written by hand: loading writes nothing, and a line the INI rules
+    // read otherwise than it was typed is named in one message box; closing
+    // writes the place and nothing else. (How a write keeps the rest of a
+    // file, and adds a key that is missing, is the store's test.)
     void closingWritesOnlyThePlace()
     {
-        QFETCH(QByteArray, file);
-        QFETCH(QByteArray, expected);
         Rig rig;
         QVERIFY(rig.start(false));
         const QString path = rig.store->location();
-        const QByteArray link = rig.sim.linkPath().toUtf8();
-        QVERIFY(writeBytes(path, file.replace("%LINK%", link)));
+        const QByteArray file = "; My keyer -- do not lose my notes\r\n[Parameters]\r\nComPort = "
+            + rig.sim.linkPath().toUtf8() + "\r\nUnknown Key=kept as it is\r\n\r\n[Messages]\r\nMessage2=CQ ; DE X\r\n"
+            + "[Windows Settings]\r\n  FormTop = 6825\r\nFormLeft=\"7920\"\r\n";
+        QVERIFY(writeBytes(path, file));
         QVERIFY(rig.load());
         QCOMPARE(readBytes(path), file);
         const QStringList handEdits = rig.messages.filter(QStringLiteral("edited by hand"));
-        QCOMPARE(handEdits.size(), file.contains("; DE X") ? 1 : 0);
-        QVERIFY(handEdits.isEmpty() || handEdits.first().contains(QLatin1String("[Messages] Message2")));
+        QCOMPARE(handEdits.size(), 1);
+        QVERIFY(handEdits.first().contains(QLatin1String("[Messages] Message2")));
         QVERIFY(rig.moveToKnownPlace());
         rig.window->close();
-        QCOMPARE(readBytes(path), expected.replace("%LINK%", link));
+        QCOMPARE(readBytes(path), QByteArray(file).replace("6825", "1200").replace("\"7920\"", "1800"));
     }
 
     void failedWriteIsToldOnce_data()
     {
         QTest::addColumn<QString>("told");    // what the one message names
-        QTest::addColumn<QString>("section"); // where the Update's value is held; empty: the close
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");
-        QTest::newRow("close") << "the window position" << "" << "" << "";
-        QTest::newRow("settings Update") << "the keyer settings" << "Parameters" << "Weight" << "060";
-        QTest::newRow("editor Update") << "message 3" << "Messages" << "Message3" << "QRL?";
+        QTest::addColumn<QString>("section"); // where the Update writes; empty: the close
+        QTest::newRow("close") << "the window position" << "";
+        QTest::newRow("settings Update") << "the keyer settings" << "Parameters";
+        QTest::newRow("editor Update") << "message 3" << "Messages";
     }
 
-    // The file grows past a file size limit halfway through the new copy: it
-    // stays as it was, and the operator hears it once, from the action that failed.
+    // The file grows past a file size limit halfway through the new copy: the
+    // operator hears it once, from the action that failed, and what it wrote.
+    // (What the store keeps and says then is the store's test.)
     void failedWriteIsToldOnce()
     {
         QFETCH(QString, told);
         QFETCH(QString, section);
-        QFETCH(QString, key);
-        QFETCH(QString, value);
         Rig rig({QStringLiteral("--fast")});
         QVERIFY(rig.up());
         QStringList reports;
         rig.store->setErrorReporter([&reports](const QString &text) { reports << text; });
-        const QString path = rig.store->location();
-        const QByteArray before = readBytes(path);
         QVERIFY(rig.moveToKnownPlace());
         {
-            FileSizeLimit limit(before.size() / 2);
+            FileSizeLimit limit(readBytes(rig.store->location()).size() / 2);
             QVERIFY(limit.isActive());
             if (section.isEmpty()) {
                 rig.window->close();
                 rig.store->reportUnsaved(SettingsStore::Moment::Exiting); // as the program ends
             } else if (section == QLatin1String("Messages")) {
                 QTest::mousePress(rig.button("Msg3"), Qt::RightButton);
-                textBox(Rig::topLevel<EditMsg>(), "Text1")->setText(value);
+                textBox(Rig::topLevel<EditMsg>(), "Text1")->setText(QStringLiteral("QRL?"));
                 click(Rig::topLevel<EditMsg>(), "Command1");
             } else {
                 rig.clickPanel(3);
-                textBox(Rig::topLevel<Speed>(), "WgtText")->setText(value);
+                textBox(Rig::topLevel<Speed>(), "WgtText")->setText(QStringLiteral("060"));
                 click(Rig::topLevel<Speed>(), "UpdateCmd");
                 QTRY_VERIFY(!Rig::topLevel<Speed>());
             }
         }
-        QCOMPARE(readBytes(path), before);
         QCOMPARE(reports.size(), 1);
-        for (const QString &part : {told, path, QStringLiteral("file size limit")})
-            QVERIFY2(reports.first().contains(part), qPrintable(reports.first()));
-        QCOMPARE(reports.first().contains(QLatin1String("lost")), section.isEmpty());
-        // Held for the run, for the next write that lands.
-        if (!section.isEmpty())
-            QCOMPARE(rig.store->GetSetting(section, key), value);
+        QVERIFY2(reports.first().contains(told), qPrintable(reports.first()));
     }
 
     // Binary garbage is no settings file: the program says so, does not start,
@@ -321,10 +297,7 @@ private slots:
     {
         Rig rig;
         QVERIFY(rig.start(false));
-        QByteArray garbage(3000, '\0');
-        quint32 x = 2024;
-        for (char &c : garbage)
-            c = char((x = x * 1664525u + 1013904223u) >> 24);
+        const QByteArray garbage("\x7f" "ELF\x02\x01\x01\0\0\0\x1b[0m\xff\xfe", 16);
         const QString path = rig.store->location();
         QVERIFY(writeBytes(path, garbage));
         rig.makeWindow();

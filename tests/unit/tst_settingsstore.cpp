@@ -1,6 +1,6 @@
 // The settings store, the seed a first run writes and the loading of the
-// keyer record. Every store here lives in a temporary folder; the operator's
-// own store is never touched (the user-scope path is moved there too).
+// keyer record. Every store here lives in a temporary folder. (Which file is
+// the operator's own store, the end-to-end tests read.)
 #include "settings/keyersettings.h"
 #include "settings/seed.h"
 #include "settings/settingsstore.h"
@@ -8,9 +8,6 @@
 
 #include "../faults/storefiles.h"
 #include "suites.h"
-
-#include <QDir>
-#include <QSettings>
 
 namespace {
 
@@ -30,12 +27,6 @@ class SettingsStoreTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_userScope.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_userScope.path());
-    }
-
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
@@ -43,8 +34,7 @@ private slots:
         Zavo::resetProcessState();
     }
 
-    // Reading makes no file; keys are whole names, not prefixes; the
-    // program's own store is the user's "Vardel Zavo Keyer" file.
+    // Reading makes no file; keys are whole names, not prefixes.
     void storeWithoutAFile()
     {
         const QString path = m_dir->filePath(QStringLiteral("sub/store.ini"));
@@ -56,8 +46,6 @@ private slots:
         for (const char *key : {"ComPor", "ComPort1"})
             QCOMPARE(store.GetSetting(kParameters, QLatin1String(key)), QString());
         QCOMPARE(store.GetSetting(kMessages, QStringLiteral("ComPort")), QString());
-        QCOMPARE(QFileInfo(SettingsStore().location()).absoluteFilePath(),
-                 QDir(m_userScope.path()).absoluteFilePath(QStringLiteral("Vardel Zavo Keyer.conf")));
     }
 
     void seedWritesThePortAndTheWholeTable()
@@ -178,7 +166,6 @@ private slots:
 private:
     QString storePath() const { return m_dir->filePath(QStringLiteral("store.ini")); }
 
-    QTemporaryDir m_userScope;
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
