@@ -56,6 +56,10 @@ m 29 sim/chipmodel.cpp 's/if (!m_xoff \&\& m_buffer.size() \* 3 > 2 \* m_options
 m 30 keyer/keyerlink.cpp '/^void KeyerLink::onPortLost/,/^}/s/XoffActive = false;/(void)0;/' "an XOFF outlives the unplugged chip"
 m 31 app/statuspanels.cpp 's/p.toolTip + QLatin1Char(.\\n.) + detail/p.toolTip/' "panel 1's tip does not say why the link is down"
 m 32 keyer/adapterwatch.cpp 's/    m_failed = m_seen;/    (void)0;/' "a device that did not answer is tried again and again"
+m 33 settings/numbers.cpp 's/(?:\\.\[0-9\]\*)?|/(?:\\.[0-9]*)?(?:e[0-9]+)?|/' "a number with an exponent is taken"
+m 34 keyer/protocol.cpp 's/isNumber ? QStringLiteral("outside 0 to 255")/!isNumber ? QStringLiteral("outside 0 to 255")/' "a rejected parameter is given the other reason"
+m 35 keyer/protocol.cpp 's/QLocale::FloatingPointShortest/2/' "the speed range's text is cut to two decimals"
+m 36 keyer/protocol.cpp '/^    case 0:/,/break;/s/effect.xoffActive = false;/(void)0;/' "the chip's idle status leaves XOFF on"
 
 wanted=("$@")
 selected() {
@@ -104,7 +108,8 @@ for i in "${!ids[@]}"; do
         start=$(date +%s)
         out=$(runtests)
         failed=$(echo "$out" | grep -E '\*\*\*(Failed|Timeout|Exception)|Subprocess aborted|Failed  ' |
-                 sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | sort -u | paste -sd, -)
+                 sed -E -e 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' -e 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/' |
+                 sort -u | paste -sd, -)
         first=$(echo "$out" | grep -m1 -E '^FAIL!|^QFATAL' | sed -E 's/^(FAIL!|QFATAL) *: *//; s/\(.*//' )
         if [ -n "$failed" ]; then
             verdict="caught by $failed${first:+ ($first)} in $(( $(date +%s) - start ))s"
