@@ -122,9 +122,7 @@ private slots:
     void shouldSelectListEntryByCode()
     {
         QFETCH(ListChoice, c);
-        const Field field = parameter(c.key);
-        Zavo::Settings.*field = c.code;
-        open();
+        const Field field = openWith(c.key, c.code);
         auto *list = child<QComboBox>(c.combo);
         QCOMPARE(list->currentIndex(), c.index);
         QCOMPARE(list->currentText(), c.text);
@@ -201,9 +199,7 @@ private slots:
     void shouldStoreCheckBoxes()
     {
         QFETCH(CheckBoxCase, c);
-        const Field field = parameter(c.key);
-        Zavo::Settings.*field = c.before;
-        open();
+        const Field field = openWith(c.key, c.before);
         auto *check = child<QCheckBox>(c.box);
         QCOMPARE(check->isChecked(), c.checked);
         QTest::mouseClick(check, Qt::LeftButton);
@@ -341,6 +337,14 @@ private:
         m_dialog->setWarner([this](QWidget *, const QString &, const QString &text) { m_warnings.append(text); });
         m_dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dialog));
+    }
+    // Opens on a record that holds the text for a parameter key; returns its field.
+    Field openWith(const QString &key, const QString &text)
+    {
+        const Field field = parameter(key);
+        Zavo::Settings.*field = text;
+        open();
+        return field;
     }
     void pressUpdate() { QTest::mouseClick(child<QPushButton>(QStringLiteral("UpdateCmd")), Qt::LeftButton); }
     void retype(const QString &box, const QString &text)

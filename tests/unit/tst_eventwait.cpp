@@ -7,9 +7,11 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+namespace {
 // wakes: a 5 ms timer wakes the wait on every tick; readyAfter: ticks, -1
 // never; checks: how often the condition is looked at, -1 at least 3.
 struct Wait { bool wakes; int recheckMs, readyAfter, timeoutMs, checks; };
+} // namespace
 
 class EventWaitTest : public QObject
 {

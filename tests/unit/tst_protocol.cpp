@@ -34,10 +34,10 @@ ParameterBlock blockOf(const KeyerSettings &s, quint8 mode)
     return parameterBlock(mode, SettingsTable::blockParameters(s, speedRange(s.MaxSpeed, s.MinSpeed)));
 }
 
-} // namespace
-
 // A deadline 2 s after start, and whether it has passed at each reading.
 struct Deadline { double start; int deadline; QList<double> readings; QList<bool> passed; };
+
+} // namespace
 
 class ProtocolTest : public QObject
 {
