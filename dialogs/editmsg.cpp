@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolTip>
 #include <QValidator>
 
@@ -32,6 +33,9 @@ constexpr int kMessageCount = 5;
 // Breaks of the legend: after the blanks before "KN" and before "AS", so the
 // rows read the same whatever the font's widths make of word wrap.
 constexpr int kLegendBreaks[] = {44, 22};
+
+// Long enough to read the longer reason twice.
+constexpr int kReasonShownMs = 6000;
 
 bool isPrintableAscii(QChar c)
 {
@@ -139,6 +143,27 @@ void EditMsg::buildUi()
              QStringLiteral("Type the sign on the right to send the proword on its left: ")
                  + kLegend);
 
+    // Why a key was refused, shown over the legend while it matters. A tool
+    // tip below the box would lie over Update: the click meant for Update
+    // then lands on the tip, which only closes, and nothing is stored.
+    m_reason = new QLabel(m_frame);
+    m_reason->setObjectName(QStringLiteral("Reason"));
+    m_reason->setTextFormat(Qt::PlainText);
+    m_reason->setWordWrap(true);
+    m_reason->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_reason->setFrameStyle(QFrame::Box | QFrame::Plain);
+    m_reason->setMargin(1);
+    m_reason->setPalette(QToolTip::palette());
+    m_reason->setForegroundRole(QPalette::ToolTipText);
+    m_reason->setBackgroundRole(QPalette::ToolTipBase);
+    m_reason->setAutoFillBackground(true);
+    m_reason->setAttribute(Qt::WA_TransparentForMouseEvents);
+    place(m_reason, 1320, 570, 2415, 735);
+    m_reason->hide();
+    m_reasonTimer = new QTimer(this);
+    m_reasonTimer->setSingleShot(true);
+    m_reasonTimer->setInterval(kReasonShownMs);
+
     setTabOrder(m_text, m_updateButton);
 }
 
@@ -147,6 +172,8 @@ void EditMsg::connectSignals()
     connect(m_updateButton, &QPushButton::clicked, this, &EditMsg::updateClicked);
     connect(m_text, &QLineEdit::inputRejected, this, &EditMsg::inputRefused);
     connect(m_text, &QLineEdit::textEdited, this, &EditMsg::relaxLimit);
+    connect(m_text, &QLineEdit::textEdited, m_reason, &QWidget::hide);
+    connect(m_reasonTimer, &QTimer::timeout, m_reason, &QWidget::hide);
 }
 
 void EditMsg::load()
@@ -186,7 +213,11 @@ void EditMsg::inputRefused()
     const QString reason = m_text->text().size() >= m_text->maxLength()
         ? QStringLiteral("A message holds at most %1 characters.").arg(kMaxLength)
         : QStringLiteral("Only plain ASCII letters, digits, blanks and signs can be sent.");
-    QToolTip::showText(m_text->mapToGlobal(QPoint(0, m_text->height())), reason, m_text);
+    m_reason->setText(reason);
+    m_reason->setAccessibleName(reason);
+    m_reason->raise();
+    m_reason->show();
+    m_reasonTimer->start();
 }
 
 void EditMsg::relaxLimit(const QString &text)

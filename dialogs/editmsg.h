@@ -8,6 +8,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 class SettingsStore;
 
 class EditMsg : public QWidget
@@ -44,4 +45,6 @@ private:
     QPushButton *m_updateButton = nullptr;
     QLabel *m_prowordsLabel = nullptr;
     QLabel *m_legendLabel = nullptr;
+    QLabel *m_reason = nullptr;
+    QTimer *m_reasonTimer = nullptr;
 };
