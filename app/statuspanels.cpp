@@ -37,6 +37,10 @@ constexpr PanelDesign kPanels[] = {
      750, 750, false},
 };
 
+// QLabel's own indent beside a frame, half an x, leaves "Winkey Online -
+// Firmware Rev.23" a pixel short of panel 1 at 96 dpi.
+constexpr int kIndentPixels = 1;
+
 // A plain QWidget shows up as a nameless filler; as a status bar, a screen
 // reader's "read the status bar" command finds the panels.
 QAccessibleInterface *statusBarInterface(const QString &className, QObject *object)
@@ -71,6 +75,7 @@ StatusPanels::StatusPanels(QWidget *parent)
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         label->setTextFormat(Qt::PlainText);
+        label->setIndent(kIndentPixels);
         label->setToolTip(QString::fromLatin1(design.toolTip));
         label->setAccessibleName(QString::fromLatin1(design.blankName));
         label->setAccessibleDescription(QString::fromLatin1(design.description));
@@ -81,18 +86,37 @@ StatusPanels::StatusPanels(QWidget *parent)
         label->installEventFilter(this);
         layout->addWidget(label, design.stretches ? 1 : 0);
         m_panels.append({label, key, QString::fromLatin1(design.blankName),
-                         QString::fromLatin1(design.toolTip), QString::fromLatin1(design.description)});
+                         QString::fromLatin1(design.toolTip), QString::fromLatin1(design.description), {}, {}});
     }
 }
 
 void StatusPanels::setPanelDetail(int position, const QString &detail)
 {
-    QLabel *label = panel(position);
-    if (!label)
+    if (!panel(position))
         return;
-    const Panel &p = m_panels[position - 1];
-    label->setToolTip(detail.isEmpty() ? p.toolTip : p.toolTip + QLatin1Char('\n') + detail);
-    label->setAccessibleDescription(detail.isEmpty() ? p.description : detail + QStringLiteral(". ") + p.description);
+    Panel &p = m_panels[position - 1];
+    p.detail = detail;
+    showText(p);
+}
+
+void StatusPanels::showText(Panel &p)
+{
+    const int room = p.label->contentsRect().width() - p.label->indent();
+    const QString shown = p.label->fontMetrics().elidedText(p.text, Qt::ElideRight, room);
+    p.label->setText(shown);
+    QStringList tip{p.toolTip};
+    QStringList description;
+    if (shown != p.text) {
+        tip << p.text;
+        description << p.text;
+    }
+    if (!p.detail.isEmpty()) {
+        tip << p.detail;
+        description << p.detail;
+    }
+    description << p.description;
+    p.label->setToolTip(tip.join(QLatin1Char('\n')));
+    p.label->setAccessibleDescription(description.join(QStringLiteral(". ")));
 }
 
 void StatusPanels::setPanelText(int position, const QString &text)
@@ -100,7 +124,8 @@ void StatusPanels::setPanelText(int position, const QString &text)
     QLabel *label = panel(position);
     if (!label)
         return;
-    label->setText(text);
+    m_panels[position - 1].text = text;
+    showText(m_panels[position - 1]);
     label->setAccessibleName(text.trimmed().isEmpty() ? m_panels[position - 1].blankName : text);
     // A blind operator hears the status texts: tell the screen reader, also
     // when the same text comes again (a message sent twice). The reader then
@@ -114,8 +139,7 @@ void StatusPanels::setPanelText(int position, const QString &text)
 
 QString StatusPanels::panelText(int position) const
 {
-    const QLabel *label = panel(position);
-    return label ? label->text() : QString();
+    return panel(position) ? m_panels[position - 1].text : QString();
 }
 
 QString StatusPanels::panelKey(int position) const
@@ -130,6 +154,13 @@ QLabel *StatusPanels::panel(int position) const
 
 bool StatusPanels::eventFilter(QObject *watched, QEvent *event)
 {
+    // Texts come before the window is laid out, and panel 1 stretches.
+    if (event->type() == QEvent::Resize || event->type() == QEvent::FontChange) {
+        for (Panel &p : m_panels) {
+            if (p.label == watched)
+                showText(p);
+        }
+    }
     if (event->type() == QEvent::MouseButtonRelease) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
         if (mouse->button() == Qt::LeftButton) {

@@ -14,7 +14,10 @@ class StatusPanels : public QWidget
 public:
     explicit StatusPanels(QWidget *parent = nullptr);
 
+    // A text too long for its panel shows cut short with an ellipsis, and
+    // whole in the panel's tool tip and description.
     void setPanelText(int position, const QString &text);
+    // The whole text, however much of it the panel shows.
     QString panelText(int position) const;
     // Says more than fits in the panel: added to its tool tip and to what a
     // screen reader reads as its description. The empty text takes it away.
@@ -35,6 +38,11 @@ private:
         QString blankName;
         QString toolTip;
         QString description;
+        QString text;
+        QString detail;
     };
+    // Fits the text to the panel's width and says the rest in its tips.
+    void showText(Panel &panel);
+
     QList<Panel> m_panels;
 };
