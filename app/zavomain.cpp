@@ -7,6 +7,7 @@
 #include "dialogs/portchooser.h"
 #include "dialogs/speed.h"
 #include "dialogs/uimetrics.h"
+#include "dialogs/widgethelpers.h"
 #include "settings/keyersettings.h"
 #include "settings/numbers.h"
 #include "settings/seed.h"
@@ -96,6 +97,7 @@ ZavoMain::ZavoMain(SettingsStore &store, Hooks hooks, QWidget *parent)
     , m_link(store, m_hooks)
 {
     setObjectName(QStringLiteral("ZavoMain"));
+    WidgetHelpers::readWindowAs(staticMetaObject, QAccessible::Window);
     setWindowTitle(QStringLiteral(" Zavo Keyer by Vardel"));
     setWindowIcon(QApplication::windowIcon());
     buildLayout();

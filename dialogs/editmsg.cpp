@@ -87,6 +87,7 @@ EditMsg::EditMsg(SettingsStore &store, QWidget *parent)
                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
     , m_store(store)
 {
+    WidgetHelpers::readWindowAs(staticMetaObject, QAccessible::Dialog);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Message Editor"));
     setFont(Layout::formFont());

@@ -179,6 +179,7 @@ Speed::Speed(SettingsStore &store, QWidget *parent)
         QMessageBox::warning(owner, title, text, QMessageBox::Ok);
     })
 {
+    WidgetHelpers::readWindowAs(staticMetaObject, QAccessible::Dialog);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Winkey  Settings"));
     setFont(Layout::formFont());

@@ -5,6 +5,7 @@
 #include "dialogs/uimetrics.h"
 #include "settings/settingsstore.h"
 
+#include <QAccessible>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
@@ -21,10 +22,12 @@ T *child(const QWidget *window, const QString &name)
 }
 
 // Titles and the focus are what the end-to-end tests read from the X server.
-inline void checkWindow(const QWidget *window, int widthTwips, int heightTwips)
+// A screen reader lists a window among the dialogs by its role alone.
+inline void checkWindow(QWidget *window, int widthTwips, int heightTwips)
 {
     QVERIFY(window->testAttribute(Qt::WA_DeleteOnClose));
     QCOMPARE(window->size(), Layout::size(widthTwips, heightTwips));
+    QCOMPARE(QAccessible::queryAccessibleInterface(window)->role(), QAccessible::Dialog);
 }
 
 struct TempStore {

@@ -34,8 +34,11 @@ def tab_to(s, window, root, role, name):
 
 
 def audited(s, title):
-    """A window once it shows, checked that a screen reader can tell every control in it apart."""
+    """A window once it shows, checked that a screen reader lists it among the
+    windows and can tell every control in it apart."""
     acc, win = s.wait_window(title)
+    role = "frame" if title == zd.MAIN_TITLE else "dialog"
+    check(acc.getRoleName() == role, f"{title!r} reads as a {acc.getRoleName()!r}, not a {role!r}")
     problems = s.reader.audit(acc)
     check(not problems, f"accessibility gaps in {title!r}:\n  " + "\n  ".join(problems))
     return acc, win

@@ -7,6 +7,7 @@
 #include "rig.h"
 #include "../faults/storefiles.h"
 
+#include <QAccessible>
 #include <QLineEdit>
 #include <QScreen>
 #include <QTextBrowser>
@@ -159,6 +160,7 @@ private slots:
     {
         Rig rig;
         QVERIFY(rig.up());
+        QCOMPARE(QAccessible::queryAccessibleInterface(rig.window.get())->role(), QAccessible::Window);
         Settings.Message2 = QStringLiteral("TWO");
         Settings.Message4 = QStringLiteral("FOUR");
         QTest::mousePress(rig.button("Msg2"), Qt::RightButton);
