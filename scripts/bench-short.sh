@@ -10,5 +10,5 @@ build=${1:-$root/build-tests}
 bench="$build/bench/zavokeyer-bench"
 
 # A no-op after the test command's own build; builds the folder when run alone.
-bash "$root/scripts/build.sh" "$build"
+bash "$root/scripts/build.sh" "$build" -DZAVO_WERROR=ON
 QT_QPA_PLATFORM=offscreen timeout 300 "$bench" --short

@@ -23,7 +23,7 @@ jobs=$(nproc)
 
 echo "-- building the fuzz targets in $build"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZAVO_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+    -DZAVO_FUZZ=ON -DBUILD_TESTING=OFF -DZAVO_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target fuzz_all
 
 # Qt's own one-time allocations (the regular expression cache, the locale

@@ -74,7 +74,9 @@ if [ ! -d "$src" ]; then
     mkdir -p "$src"
     git -C "$root" archive "$commit" | tar -x -C "$src"
 fi
-cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+# Warnings fail the build here as in the test command: a mutant that only
+# draws a warning is one the test build rejects.
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAVO_WERROR=ON >/dev/null || exit 1
 
 runtests() {
     # Fastest first: ctest starts the costliest tests first, so the measured

@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-asan"
 reports="$build/sanitizer-reports"
 
-bash "$root/scripts/build.sh" "$build" -DZAVO_SANITIZE=ON
+bash "$root/scripts/build.sh" "$build" -DZAVO_SANITIZE=ON -DZAVO_WERROR=ON
 
 rm -rf "$reports"
 mkdir -p "$reports"

@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh"
 
 echo "== build and test"
-bash "$root/scripts/build.sh" "$root/build-tests"
+bash "$root/scripts/build.sh" "$root/build-tests" -DZAVO_WERROR=ON
 (cd "$root/build-tests" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 600)
 
 for step in test-sanitize.sh fuzz.sh bench-short.sh; do
