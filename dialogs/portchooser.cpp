@@ -15,6 +15,11 @@
 #include <QVBoxLayout>
 
 PortChooser::PortChooser(const QString &intro, QWidget *parent)
+    : PortChooser(intro, availablePorts(), parent)
+{
+}
+
+PortChooser::PortChooser(const QString &intro, const PortList &ports, QWidget *parent)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("PortChooser"));
@@ -38,7 +43,7 @@ PortChooser::PortChooser(const QString &intro, QWidget *parent)
     m_ports->lineEdit()->setAccessibleName(QStringLiteral("Serial port"));
     m_ports->lineEdit()->setAccessibleDescription(
         QStringLiteral("Type the device path of the port, such as /dev/ttyUSB0"));
-    for (const auto &[port, shown] : availablePorts())
+    for (const auto &[port, shown] : ports)
         m_ports->addItem(shown, port);
     auto *label = new QLabel(QStringLiteral("&Port:"), this);
     label->setBuddy(m_ports);
@@ -85,9 +90,9 @@ std::optional<QString> PortChooser::choose(QWidget *parent, const QString &intro
     return chooser.chosenPort();
 }
 
-QList<std::pair<QString, QString>> PortChooser::availablePorts()
+PortChooser::PortList PortChooser::availablePorts()
 {
-    QList<std::pair<QString, QString>> ports;
+    PortList ports;
 #ifdef Q_OS_LINUX
     // The by-id links keep their names when adapters are plugged in another order.
     const QDir byId(QStringLiteral("/dev/serial/by-id"));

@@ -14,7 +14,14 @@ class PortChooser : public QDialog
 {
     Q_OBJECT
 public:
+    // Ports as (text to store, what the list shows).
+    using PortList = QList<std::pair<QString, QString>>;
+
+    // Lists the ports found on this machine.
     explicit PortChooser(const QString &intro, QWidget *parent = nullptr);
+    // Lists the ports given instead, so that what is stored does not depend
+    // on the machine's ports.
+    PortChooser(const QString &intro, const PortList &ports, QWidget *parent = nullptr);
 
     // The port text as it will be stored: a device path or port name.
     QString chosenPort() const;
@@ -22,8 +29,8 @@ public:
     // Shows the chooser modally; nullopt when the operator cancels.
     static std::optional<QString> choose(QWidget *parent, const QString &intro);
 
-    // Ports found on this machine: (text to store, what the list shows).
-    static QList<std::pair<QString, QString>> availablePorts();
+    // Ports found on this machine.
+    static PortList availablePorts();
 
 private:
     QComboBox *m_ports = nullptr;

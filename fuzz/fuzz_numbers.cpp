@@ -1,18 +1,23 @@
-// Fuzz target: the operator's texts as numbers and as the chip's
-// load-defaults block. Any text at all can come from a settings file.
+// Fuzz target: the operator's texts as numbers, as the chip's load-defaults
+// block and as message text. Any text at all can come from a settings file.
 //
 // Input: fields separated by 0xFF bytes (never in UTF-8), each decoded as
-// UTF-8. Every field goes through parseNumber and toWholeNumber; fields
-// 0..15 fill the record's texts in the order of kFields, field 16 MinSpeed
-// (read as the loader reads it); missing ones keep their seed.
+// UTF-8. Every field goes through parseNumber, toWholeNumber and the message
+// filter; fields 0..15 fill the record's texts in the order of kFields,
+// field 16 MinSpeed (read as the loader reads it); missing ones keep their seed.
 //
 // Rules:
+// - a message puts on the line each character of Latin-1 that Unicode does
+//   not call a control (C0, DEL and C1 are commands or nothing to the chip)
+//   as its byte, a tab, LF, CR or CR LF as one blank, and nothing else.
 // - parseNumber takes exactly blanks (space, tab) around an optional sign and
 //   digits with an optional fraction (".5" and "5." too), with strtod's value
 //   in the C locale; toWholeNumber is that value rounded half to even, none
 //   without a number or beyond 64 bits.
-// - the block is 16 bytes: 0F, the mode register (keyer mode, spacing and
-//   swap bits only), 0, then each parameter: a text that rounds into 0..255
+// - the block is 16 bytes: 0F, the mode register (10 iambic A, 20 ultimatic,
+//   letters exactly; 01 contest spacing, 02 autospace, 08 swapped paddles,
+//   each when its text is the number 1), 0, then each parameter at its own
+//   byte, in the chip's order written out here: a text that rounds into 0..255
 //   is sent as its value and not named; any other is replaced by its seed
 //   and named once, with its text, as "not a number" exactly when
 //   parseNumber finds none, else "outside 0 to 255".
@@ -37,6 +42,11 @@ QString K::*const kFields[] = {&K::ToneFreq, &K::Weight, &K::PTT_Lead, &K::PTT_T
                                &K::KeyComp, &K::Farnsworth, &K::SetPoint, &K::DDRatio, &K::Pin5Mode,
                                &K::PotRange, &K::MaxSpeed, &K::IambicMode, &K::CTSpace, &K::AutoSpace,
                                &K::PaddleSwap};
+// Each field's byte in the block, 0F counted as byte 1 (0: none, or a bit of
+// the mode register); the speed range goes in byte 9, MinSpeed in byte 8.
+constexpr int kBlockBytes[] = {4, 5, 6, 7, 10, 11, 12, 13, 14, 15, 16, 0, 0, 0, 0, 0};
+constexpr int kRangeByte = 9;
+constexpr int kMinSpeedByte = 8;
 
 bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
 
@@ -61,6 +71,22 @@ std::optional<QString> numberCore(const QString &text)
     if (i != end || digits == 0)
         return std::nullopt;
     return text.mid(begin, end - begin);
+}
+
+// The message rule, from Unicode's categories rather than byte ranges.
+void checkMessage(const QString &text)
+{
+    QByteArray expected;
+    const QString lines = QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    for (const QChar c : lines) {
+        if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+            expected += ' ';
+        else if (c.unicode() <= 0xFF && c.category() != QChar::Other_Control)
+            expected += char(c.unicode());
+    }
+    const QByteArray sent = Winkey::textBytes(text);
+    require(sent == expected, "a message sends printable Latin-1 as it is, a tab or line break as a blank, nothing else",
+            shown(text) + QStringLiteral(" sent ") + QString::fromLatin1(sent.toHex(' ')));
 }
 
 void checkNumber(const QString &text)
@@ -119,8 +145,10 @@ void fuzzOne(const QByteArray &input)
     QList<QString> fields;
     for (const QByteArray &part : input.split(char(0xFF)))
         fields << QString::fromUtf8(part);
-    for (const QString &field : std::as_const(fields))
+    for (const QString &field : std::as_const(fields)) {
         checkNumber(field);
+        checkMessage(field);
+    }
 
     KeyerSettings s;
     const auto count = qsizetype(std::size(kFields));
@@ -136,29 +164,31 @@ void fuzzOne(const QByteArray &input)
         mode, SettingsTable::blockParameters(s, Winkey::speedRange(s.MaxSpeed, s.MinSpeed)));
     require(block.bytes.size() == 16 && block.bytes.startsWith(QByteArray("\x0F", 1)) && block.bytes.at(2) == 0,
             "the block is 0F, the mode register, 0 and 13 parameters", QString::fromLatin1(block.bytes.toHex(' ')));
-    require(quint8(block.bytes.at(1)) == mode && (mode & 0xC4) == 0,
-            "the mode register sets only keyer mode, spacing and swap bits", QString::number(mode, 16));
+    const auto on = [](const QString &text, int bit) { return Winkey::parseNumber(text) == 1.0 ? bit : 0; };
+    const int letter = s.IambicMode == QLatin1String("A") ? 0x10 : s.IambicMode == QLatin1String("U") ? 0x20 : 0;
+    const int expectedMode = letter | on(s.CTSpace, 0x01) | on(s.AutoSpace, 0x02) | on(s.PaddleSwap, 0x08);
+    require(quint8(block.bytes.at(1)) == mode && mode == expectedMode, "the mode register has the bits of its table",
+            QStringLiteral("%1, expected %2").arg(mode, 0, 16).arg(expectedMode, 0, 16));
 
     qsizetype named = 0;
-    for (QString K::*field : kFields) {
-        const SettingsTable::Entry &e = SettingsTable::entry(field);
-        if (e.blockByte && field != &K::MaxSpeed)
-            named += checkByte(block, e.blockByte, e.key, s.*field, Winkey::parseNumber(s.*field), seedOf(e));
+    for (qsizetype i = 0; i < count; ++i) {
+        if (const SettingsTable::Entry &e = SettingsTable::entry(kFields[i]); kBlockBytes[i])
+            named += checkByte(block, kBlockBytes[i], e.key, s.*kFields[i], Winkey::parseNumber(s.*kFields[i]), seedOf(e));
     }
     const SettingsTable::Entry &min = SettingsTable::entry(&K::MinSpeed);
-    named += checkByte(block, min.blockByte, min.key, QString::number(s.MinSpeed), s.MinSpeed, Seed::kMinSpeed);
+    named += checkByte(block, kMinSpeedByte, min.key, QString::number(s.MinSpeed), s.MinSpeed, Seed::kMinSpeed);
     // The speed range, judged on the operator's numbers, not the text between.
     const SettingsTable::Entry &max = SettingsTable::entry(&K::MaxSpeed);
     const std::optional<double> maxValue = Winkey::parseNumber(s.MaxSpeed);
     const quint8 seedRange = seedOf(max) - Seed::kMinSpeed;
     const QString rangeText = Winkey::speedRange(s.MaxSpeed, s.MinSpeed);
     if (!maxValue) {
-        named += checkByte(block, max.blockByte, max.key, s.MaxSpeed, std::nullopt, seedRange);
+        named += checkByte(block, kRangeByte, max.key, s.MaxSpeed, std::nullopt, seedRange);
     } else {
         const double range = *maxValue - s.MinSpeed;
         require(Winkey::parseNumber(rangeText) == range, "the range's text reads back as the very difference",
                 rangeText + QStringLiteral(" for %1").arg(range, 0, 'g', 17));
-        named += checkByte(block, max.blockByte, QStringLiteral("SpeedRange"), rangeText, range, seedRange);
+        named += checkByte(block, kRangeByte, QStringLiteral("SpeedRange"), rangeText, range, seedRange);
     }
     require(block.rejected.size() == named, "nothing else is named as rejected",
             QStringLiteral("%1 named, %2 expected").arg(block.rejected.size()).arg(named));

@@ -11,6 +11,7 @@ packages=(
     dbus at-spi2-core python3-pyatspi imagemagick
     desktop-file-utils appstream lintian dpkg-dev file libxml2-utils man-db
     clang libclang-rt-14-dev
+    locales
 )
 packages+=("$@")
 
@@ -27,4 +28,20 @@ if ((${#missing[@]})); then
     [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# A decimal-comma locale, for the test that numbers are read the same whatever
+# the operator's locale is. Listed in locale.gen so a later locale-gen keeps it.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+    echo "Generating the de_DE.UTF-8 locale"
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    if ! grep -qx 'de_DE.UTF-8 UTF-8' /etc/locale.gen; then
+        if grep -qx '# *de_DE.UTF-8 UTF-8' /etc/locale.gen; then
+            "${sudo_cmd[@]}" sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)$/\1/' /etc/locale.gen
+        else
+            echo 'de_DE.UTF-8 UTF-8' | "${sudo_cmd[@]}" tee -a /etc/locale.gen >/dev/null
+        fi
+    fi
+    "${sudo_cmd[@]}" locale-gen
 fi

@@ -60,6 +60,14 @@ m 33 settings/numbers.cpp 's/(?:\\.\[0-9\]\*)?|/(?:\\.[0-9]*)?(?:e[0-9]+)?|/' "a
 m 34 keyer/protocol.cpp 's/isNumber ? QStringLiteral("outside 0 to 255")/!isNumber ? QStringLiteral("outside 0 to 255")/' "a rejected parameter is given the other reason"
 m 35 keyer/protocol.cpp 's/QLocale::FloatingPointShortest/2/' "the speed range's text is cut to two decimals"
 m 36 keyer/protocol.cpp '/^    case 0:/,/break;/s/effect.xoffActive = false;/(void)0;/' "the chip's idle status leaves XOFF on"
+m 37 keyer/serialfacility.cpp 's/m_port.setBaudRate(kBaudRate);/m_port.setBaudRate(9600);/' "the port opens at 9600 baud"
+m 38 keyer/serialfacility.cpp 's/QSerialPort::NoFlowControl/QSerialPort::HardwareControl/' "the port opens with RTS/CTS handshake"
+m 39 keyer/protocol.cpp 's/(u >= 0xA0 \&\& u <= 0xFF)/(u >= 0x80 \&\& u <= 0xFF)/' "C1 control characters of a message reach the chip"
+m 40 settings/numbers.cpp 's/return strtod_l(text, nullptr, c);/(void)c; return std::strtod(text, nullptr);/' "numbers are read with the operator's decimal comma"
+m 41 dialogs/speed.cpp 's/m_compensation, m_setPoint}) {/m_setPoint}) {/' "a compensation above 255 is stored"
+m 42 dialogs/portchooser.cpp 's/return m_ports->itemData(index).toString();/return m_ports->itemText(index);/' "the port chooser stores the list's description"
+m 43 settings/settingstable.cpp '/"Weight"/s/, 5, 5, keyer}/, 5, 6, keyer}/' "the weight goes out in PTT lead's byte"
+m 44 keyer/protocol.cpp 's/mode |= 0x01;/mode |= 0x02;/' "contest spacing sets the autospace bit"
 
 wanted=("$@")
 selected() {

@@ -3,10 +3,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -53,12 +55,14 @@ bool PtyLink::plug(QString *error)
     m_devicePath = QString::fromLocal8Bit(name);
 
     // Raw bytes both ways: no echo, no line editing, no CR/LF mapping. The
-    // settings belong to the slave, so the program finds them in place.
+    // settings belong to the slave, so the program finds them in place. The
+    // speed is a fresh USB adapter's, 9600: a program that never sets its
+    // own shows so in the log.
     termios tio {};
     if (tcgetattr(m_master, &tio) != 0)
         return fail(QStringLiteral("tcgetattr"));
     cfmakeraw(&tio);
-    cfsetspeed(&tio, B1200);
+    cfsetspeed(&tio, B9600);
     if (tcsetattr(m_master, TCSANOW, &tio) != 0)
         return fail(QStringLiteral("tcsetattr"));
     if (fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0)
@@ -126,6 +130,36 @@ void PtyLink::write(const QByteArray &bytes)
         return;
     m_pending.append(bytes);
     writeMaster();
+}
+
+QString PtyLink::lineSettings() const
+{
+    termios tio {};
+    if (m_keepAlive < 0 || tcgetattr(m_keepAlive, &tio) != 0)
+        return {};
+    static constexpr std::pair<speed_t, int> kSpeeds[] = {
+        {B0, 0}, {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200},
+        {B300, 300}, {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400}, {B4800, 4800},
+        {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+        {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    const speed_t speed = cfgetospeed(&tio);
+    QString baud = QStringLiteral("code %1").arg(speed);
+    for (const auto &[code, rate] : kSpeeds) {
+        if (code == speed)
+            baud = QString::number(rate);
+    }
+    QStringList handshake;
+    if (tio.c_cflag & CRTSCTS)
+        handshake << QStringLiteral("crtscts");
+    if (tio.c_iflag & IXON)
+        handshake << QStringLiteral("ixon");
+    if (tio.c_iflag & IXOFF)
+        handshake << QStringLiteral("ixoff");
+    if (handshake.isEmpty())
+        handshake << QStringLiteral("none");
+    return QStringLiteral("%1 baud stop %2 handshake %3")
+        .arg(baud, (tio.c_cflag & CSTOPB) ? QStringLiteral("2") : QStringLiteral("1"), handshake.join(u' '));
 }
 
 void PtyLink::readMaster()

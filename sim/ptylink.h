@@ -36,6 +36,11 @@ public:
     bool isListening();
     // Queues bytes towards the program; lost when nobody listens.
     void write(const QByteArray &bytes);
+    // What the program set on its side of the line, e.g. "1200 baud stop 1
+    // handshake none"; empty when unplugged. Linux forces a pty to 8 data
+    // bits without parity, and a pty has no modem lines, so data bits,
+    // parity, DTR and RTS cannot be told and are not reported.
+    QString lineSettings() const;
 
 signals:
     void received(const QByteArray &bytes);

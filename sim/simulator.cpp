@@ -28,8 +28,10 @@ Simulator::Simulator(const SimSettings &settings, int signalFd, QObject *parent)
     connect(&m_link, &PtyLink::received, this, &Simulator::receiveFromPort);
     connect(&m_link, &PtyLink::portOpened, this,
         [this] { m_log.write(SimLog::nowMs(), QStringLiteral("event"), QStringLiteral("port open")); });
-    connect(&m_link, &PtyLink::portClosed, this,
-        [this] { m_log.write(SimLog::nowMs(), QStringLiteral("event"), QStringLiteral("port close")); });
+    connect(&m_link, &PtyLink::portClosed, this, [this] {
+        m_log.write(SimLog::nowMs(), QStringLiteral("event"), QStringLiteral("port close"));
+        m_lineLogged.clear();
+    });
     connect(&m_keyTimer, &QTimer::timeout, this, &Simulator::keyNext);
     connect(&m_stdin, &QSocketNotifier::activated, this, &Simulator::readStdin);
     connect(&m_signals, &QSocketNotifier::activated, this, &Simulator::readSignal);
@@ -48,6 +50,13 @@ bool Simulator::start(QString *error)
 void Simulator::receiveFromPort(const QByteArray &bytes)
 {
     const double now = SimLog::nowMs();
+    // Read here rather than at the open, which the program follows with its
+    // settings only a moment later: by the time it writes they are in place.
+    const QString line = m_link.lineSettings();
+    if (line != m_lineLogged) {
+        m_log.write(now, QStringLiteral("event"), QStringLiteral("line ") + line);
+        m_lineLogged = line;
+    }
     m_log.write(now, QStringLiteral("in"), hexText(bytes));
     m_chip.receive(bytes, now);
     flushChip();
@@ -161,6 +170,7 @@ void Simulator::announce(const QString &event)
 void Simulator::unplug()
 {
     m_link.unplug();
+    m_lineLogged.clear();
     // The chip loses its power with the adapter.
     m_chip.reset();
     m_chip.takeOutput();

@@ -50,6 +50,8 @@ private:
     QSocketNotifier m_stdin { 0, QSocketNotifier::Read };
     QSocketNotifier m_signals { QSocketNotifier::Read };
     QByteArray m_stdinBuffer;
+    // The line settings last logged, since the port was opened.
+    QString m_lineLogged;
     // Keyed characters are on stdout without a line end yet.
     bool m_midLine = false;
 };

@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QTest>
 
-#include <algorithm>
 #include <utility>
 
 SimHarness::SimHarness(QStringList extraArgs)
@@ -120,17 +119,19 @@ bool SimHarness::waitForReceived(int count, int timeoutMs)
     return QTest::qWaitFor([&] { return received().size() >= count; }, timeoutMs);
 }
 
-int SimHarness::countEvents(const QString &prefix) const
+QStringList SimHarness::events(const QString &prefix) const
 {
-    const QList<LogEntry> entries = log();
-    return int(std::count_if(entries.cbegin(), entries.cend(), [&prefix](const LogEntry &e) {
-        return e.kind == QLatin1String("event") && e.text.startsWith(prefix);
-    }));
+    QStringList texts;
+    for (const LogEntry &e : log()) {
+        if (e.kind == QLatin1String("event") && e.text.startsWith(prefix))
+            texts << e.text;
+    }
+    return texts;
 }
 
 bool SimHarness::waitForEvent(const QString &prefix, int count, int timeoutMs)
 {
-    return QTest::qWaitFor([&] { return countEvents(prefix) >= count; }, timeoutMs);
+    return QTest::qWaitFor([&] { return events(prefix).size() >= count; }, timeoutMs);
 }
 
 QByteArray SimHarness::bytesOfKind(const QString &kind) const

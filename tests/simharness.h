@@ -41,8 +41,8 @@ public:
     QString keyed() const;
 
     bool waitForReceived(int count, int timeoutMs);
-    // How many events the log holds that start with prefix ("port open", "plug ", ...).
-    int countEvents(const QString &prefix) const;
+    // The events the log holds that start with prefix ("port open", "plug ", ...).
+    QStringList events(const QString &prefix) const;
     bool waitForEvent(const QString &prefix, int count = 1, int timeoutMs = 5000);
 
 private:

@@ -13,8 +13,12 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTimer>
+
+#include <clocale>
+#include <cstdlib>
 
 using Field = QString KeyerSettings::*;
 using K = KeyerSettings;
@@ -141,9 +145,17 @@ private slots:
 
     // Update writes the speeds first, then the parameters, then the three lists
     // and the rest, texts as typed and unknown list codes kept; everything is
-    // stored before the chip is asked for, with the window disabled.
+    // stored before the chip is asked for, with the window disabled. All under
+    // an operator's decimal comma, which changes no number, here or in the store.
     void shouldUpdateEveryKeyInOrder()
     {
+        const auto restore = qScopeGuard([c = QByteArray(std::setlocale(LC_ALL, nullptr)), qt = QLocale()] {
+            std::setlocale(LC_ALL, c.constData());
+            QLocale::setDefault(qt);
+        });
+        QVERIFY2(std::setlocale(LC_ALL, "de_DE.UTF-8"), "no de_DE.UTF-8 locale: scripts/install-deps.sh makes it");
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        QCOMPARE(std::strtod("12.5", nullptr), 12.0); // the comma is in force
         Zavo::Settings.MinSpeed = 17;
         for (const TextBox &t : kTextBoxes)
             Zavo::Settings.*t.field = QLatin1String(t.loaded);
@@ -185,6 +197,9 @@ private slots:
         // Setting Reinit is the main window's part, not the dialog's.
         QVERIFY(!Zavo::Reinit);
         QTRY_VERIFY(m_dialog.isNull());
+        m_store->store.SaveSetting(sp, QStringLiteral("MinSpeed"), QStringLiteral("15.5"));
+        Zavo::loadKeyerSettings(m_store->store);
+        QCOMPARE(Zavo::Settings.MinSpeed, 16);
     }
 
     void shouldStoreCheckBoxes_data()
@@ -219,29 +234,37 @@ private slots:
 
         // Keys that close or accept elsewhere do nothing here; Cancel and the
         // close box drop what was typed.
-        const QStringList weight{"WgtText"};
-        const QStringList sixty{"60"};
+        const QStringList weight{"WgtText"}, sixty{"60"};
         QTest::newRow("Return in MinSText") << weight << sixty << "MinSText" << int(Qt::Key_Return) << "";
         QTest::newRow("Escape in Pdl_Chk") << weight << sixty << "Pdl_Chk" << int(Qt::Key_Escape) << "";
         QTest::newRow("Cancel") << weight << sixty << "CancelCmd" << 0 << "";
         QTest::newRow("close box") << weight << sixty << "" << 0 << "";
 
-        const auto refused = [](const char *name, const QStringList &boxes, const QStringList &texts,
-                                const QString &refusal) {
-            QTest::newRow(name) << boxes << texts << "UpdateCmd" << 0 << refusal;
+        const auto refused = [](const QStringList &boxes, const QStringList &texts, const QString &refusal) {
+            QTest::addRow("%s %s", qPrintable(boxes.join(u'+')), qPrintable(texts.join(u'+')))
+                << boxes << texts << "UpdateCmd" << 0 << refusal;
         };
         const auto byteRule = [](const char *label) {
             return QStringLiteral("%1 must be a whole number from 0 to 255.").arg(QLatin1String(label));
         };
+        // Every box with what no byte can hold; Maximum Speed is sent as its distance
+        // from Minimum Speed (the seed's 10 here), so that distance must be a byte.
+        const std::pair<const char *, const char *> bytes[] = {
+            {"MinSText", "Minimum Speed"}, {"FarSText", "Farnsworth Speed"}, {"LeadText", "PTT Lead Time"},
+            {"TailText", "PTT Tail Time"}, {"ExtnText", "1st Char Extension"}, {"WgtText", "Weight"},
+            {"RatioText", "Dot/Dash Ratio"}, {"CompText", "Compensation"}, {"SetP", "Switchpoint"},
+        };
+        for (const auto &[box, label] : bytes)
+            for (const char *text : {"256", "-1", "", "x"})
+                refused({box}, {text}, byteRule(label));
         const QString range = QStringLiteral("Maximum Speed must not be below Minimum Speed, and at most 255 above it.");
-        const QStringList minMax{"MinSText", "MaxSText"};
-        refused("min rounds above", {"MinSText"}, {"255.5"}, byteRule("Minimum Speed"));
-        refused("max not a number", {"MaxSText"}, {"fast"}, QStringLiteral("Maximum Speed must be a number."));
-        refused("max below min", minMax, {"20", "19"}, range);
-        refused("max too far above", minMax, {"20", "276"}, range);
+        for (const char *text : {"", "x"})
+            refused({"MaxSText"}, {text}, QStringLiteral("Maximum Speed must be a number."));
+        for (const char *text : {"-1", "9", "266"})
+            refused({"MaxSText"}, {text}, range);
         // With several wrong, the first in the window's order is named, byte rules before Maximum.
-        refused("first rule broken named", {"WgtText", "MinSText"}, {"999", "x"}, byteRule("Minimum Speed"));
-        refused("bytes before max", {"MaxSText", "SetP"}, {"x", "300"}, byteRule("Switchpoint"));
+        refused({"WgtText", "MinSText"}, {"999", "x"}, byteRule("Minimum Speed"));
+        refused({"MaxSText", "SetP"}, {"x", "300"}, byteRule("Switchpoint"));
     }
 
     void shouldStoreNothingButAValidUpdate()

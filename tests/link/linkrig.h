@@ -73,7 +73,7 @@ public:
     bool simulator(const QString &command, const QString &event = {})
     {
         const QString wanted = event.isEmpty() ? command : event;
-        const int before = sim.countEvents(wanted);
+        const int before = int(sim.events(wanted).size());
         sim.command(command);
         return sim.waitForEvent(wanted, before + 1);
     }

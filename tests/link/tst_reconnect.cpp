@@ -82,12 +82,12 @@ void ReconnectTest::aSilentArrivalIsTriedOnceAndNeverAsks()
     QVERIFY(rig.unplug());
     QTRY_VERIFY(!rig.link->isOpen());
     QVERIFY(rig.simulator(QStringLiteral("silent on")));
-    const int opensBefore = rig.sim.countEvents(QStringLiteral("port open"));
+    const qsizetype opensBefore = rig.sim.events(QStringLiteral("port open")).size();
     QVERIFY(rig.plug());
     QTRY_COMPARE_WITH_TIMEOUT(rig.panels.value(1), KeyerLink::kNoAnswerText, 6000);
     // No storm against the same device: one attempt, however long it stands.
     QTest::qWait(3 * AdapterWatch::kLookMs + 2500);
-    QCOMPARE(rig.sim.countEvents(QStringLiteral("port open")), opensBefore + 1);
+    QCOMPARE(rig.sim.events(QStringLiteral("port open")).size(), opensBefore + 1);
     QCOMPARE(rig.messages, QStringList());
     QCOMPARE(rig.chooserShown, 0);
     // The operator's F12 still tries at once, and asks as it always did.

@@ -103,8 +103,14 @@ private slots:
         sim.command(QStringLiteral("plug"));
         QVERIFY(sim.waitForEvent("plug /dev/"));
         Link link(sim.linkPath());
-        QVERIFY(link.write("00 04 5A"));
+        // Logged with the first bytes: every setting the log tells, each unlike the program's own.
+        termios tio {};
+        QVERIFY(tcgetattr(link.fd, &tio) == 0 && cfsetspeed(&tio, B4800) == 0);
+        tio.c_cflag |= CSTOPB | CRTSCTS;
+        tio.c_iflag |= IXON | IXOFF;
+        QVERIFY(tcsetattr(link.fd, TCSANOW, &tio) == 0 && link.write("00 04 5A"));
         QCOMPARE(link.read(1), QStringLiteral("5A"));
+        QCOMPARE(sim.events("line "), QStringList{"line 4800 baud stop 2 handshake crtscts ixon ixoff"});
     }
 
     void silenceComesAndGoesMidSession()

@@ -1,38 +1,12 @@
-// The WinKey host protocol as pure functions: no port, window or clock.
+// The WinKey host protocol as pure functions: no port, window or clock. The
+// block, the mode register and message bytes are fuzz_numbers' rules.
 #include "keyer/protocol.h"
-#include "settings/keyersettings.h"
-#include "settings/settingstable.h"
 
 #include "suites.h"
 
 using namespace Winkey;
 
 namespace {
-
-// A record the chip takes unchanged, every byte different.
-KeyerSettings validSettings()
-{
-    KeyerSettings s;
-    s.ToneFreq = QStringLiteral("4");
-    s.Weight = QStringLiteral("51");
-    s.PTT_Lead = QStringLiteral("3");
-    s.PTT_Tail = QStringLiteral("6");
-    s.FirstExt = QStringLiteral("7");
-    s.KeyComp = QStringLiteral("8");
-    s.Farnsworth = QStringLiteral("20");
-    s.SetPoint = QStringLiteral("52");
-    s.DDRatio = QStringLiteral("53");
-    s.Pin5Mode = QStringLiteral("2");
-    s.PotRange = QStringLiteral("30");
-    s.MinSpeed = 11;
-    s.MaxSpeed = QStringLiteral("40");
-    return s;
-}
-
-ParameterBlock blockOf(const KeyerSettings &s, quint8 mode)
-{
-    return parameterBlock(mode, SettingsTable::blockParameters(s, speedRange(s.MaxSpeed, s.MinSpeed)));
-}
 
 // A deadline 2 s after start, and whether it has passed at each reading.
 struct Deadline { double start; int deadline; QList<double> readings; QList<bool> passed; };
@@ -44,37 +18,6 @@ class ProtocolTest : public QObject
     Q_OBJECT
 
 private slots:
-    void modeRegister_data()
-    {
-        QTest::addColumn<QString>("iambic");
-        QTest::addColumn<QStringList>("switches"); // CT space, auto space, paddle swap
-        QTest::addColumn<int>("mode");
-
-        QTest::newRow("U, auto, swap") << "U" << QStringList{"0", "1", "1"} << 0x2A;
-        QTest::newRow("A, everything") << "A" << QStringList{"1", "1", "1"} << 0x1B;
-        QTest::newRow("lower-case a, switches off") << "a" << QStringList{"yes", "on", ""} << 0x00;
-        QTest::newRow("A with a blank, switches as 1.0") << "A " << QStringList{"1.0", " 1", "1 "} << 0x0B;
-        // 0x04, 0x40 and 0x80 select chip features this program never uses.
-        QTest::newRow("reserved bits as switches") << "U" << QStringList{"4", "64", "128"} << 0x20;
-    }
-
-    void modeRegister()
-    {
-        QFETCH(QString, iambic);
-        QFETCH(QStringList, switches);
-        QFETCH(int, mode);
-        QCOMPARE(int(Winkey::modeRegister(iambic, switches.at(0), switches.at(1), switches.at(2))), mode);
-    }
-
-    void blockCarriesEveryParameterInOrder()
-    {
-        const ParameterBlock block = blockOf(validSettings(), 0x2A);
-        QVERIFY(block.rejected.isEmpty());
-        // 0F, mode, speed 0, tone, weight, lead, tail, min speed, range (40 - 11),
-        // first extension, compensation, Farnsworth, set point, ratio, pin 5, pot range.
-        QCOMPARE(block.bytes.toHex(' '), QByteArray("0f 2a 00 04 33 03 06 0b 1d 07 08 14 34 35 02 1e"));
-    }
-
     // A deadline N seconds ahead, in seconds since midnight with halves
     // rounded to even (86397.5 is 86398), wraps at midnight; the clock that
     // watches it too.
@@ -97,28 +40,6 @@ private slots:
         DeadlineClock clock(deadline, start);
         for (qsizetype i = 0; i < readings.size(); ++i)
             QVERIFY2(clock.passed(readings.at(i)) == passed.at(i), qPrintable(QString::number(readings.at(i))));
-    }
-
-    void textBytes_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("bytes");
-
-        QTest::newRow("printable") << "CQ de <AR> 5nn" << QByteArray("CQ de <AR> 5nn");
-        QTest::newRow("Latin-1 kept, beyond dropped")
-            << QStringLiteral("Gr\u00fc\u00dfe \u65e5\u672c \u2014 \u00e9") << QByteArray("Gr\xfc\xdf" "e   \xe9");
-        QTest::newRow("NUL, chip commands, DEL") << QString(QChar(0)) + QStringLiteral("5nn\x0f\x01\x0b" "tu\x1b\x7f")
-                                                 << QByteArray("5nntu");
-        QTest::newRow("line breaks and tab") << QStringLiteral("cq\r\nde\nme\r\tk") << QByteArray("cq de me  k");
-        QTest::newRow("beyond the BMP") << QStringLiteral("\U0001F4FB 73") << QByteArray(" 73");
-    }
-
-    // What of a message the chip can key; a line break is a word gap.
-    void textBytes()
-    {
-        QFETCH(QString, text);
-        QFETCH(QByteArray, bytes);
-        QCOMPARE(Winkey::textBytes(text), bytes);
     }
 
     void portNaming_data()
