@@ -1,5 +1,6 @@
 // Zavo Keyer: entry point. Seeds a first run's store, then brings up the
 // main window once the keyer link is initialised.
+#include "app/displayplatform.h"
 #include "app/quitsignals.h"
 #include "app/zavomain.h"
 #include "dialogs/portchooser.h"
@@ -13,6 +14,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -59,7 +61,13 @@ int main(int argc, char *argv[])
     // the values), not end the program with them unsaved.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    // A reader gone from a pipe (stderr into a closed pager) is no reason
+    // to drop a keyed transmitter: the write fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
 
+    if (const QByteArray platform = DisplayPlatform::toAsk(QProcessEnvironment::systemEnvironment());
+        !platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zavokeyer"));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
@@ -88,6 +96,9 @@ int main(int argc, char *argv[])
     }
 
     ZavoMain window(store);
+    // An exit() that bypasses the close, as Qt's own when the X server
+    // dies, must still key up a tuned transmitter.
+    std::atexit(ZavoMain::shutdownLinkAtExit);
     closeOnQuitSignals(&window);
     if (!window.load())
         return 1;
@@ -95,6 +106,13 @@ int main(int argc, char *argv[])
     store.reportUnsaved();
     window.show();
     const int status = app.exec();
+    // Ended by a signal, nobody may be there to answer a box.
+    if (const int signal = quitSignal(); signal != 0) {
+        store.setErrorReporter([signal](const QString &message) {
+            std::fprintf(stderr, "zavokeyer: ended by signal %d (%s). %s\n", signal, strsignal(signal),
+                         qPrintable(message));
+        });
+    }
     // The close stored the window position; what it could not store, and
     // anything still held from an earlier failed Update, is lost now.
     if (store.reportUnsaved(SettingsStore::Moment::Exiting))

@@ -1,5 +1,6 @@
 #include "app/zavomain.h"
 
+#include "app/displayplatform.h"
 #include "app/statuspanels.h"
 #include "dialogs/editmsg.h"
 #include "dialogs/frmabout.h"
@@ -34,6 +35,9 @@ namespace {
 // A window edge further out than this (in twips) is no place on any screen
 // but a damaged or mistyped line; it would overflow the pixel conversion.
 constexpr double kMaxEdgeTwips = 1.5e6;
+
+// The window whose link an exit() must still key up.
+ZavoMain *g_liveWindow = nullptr;
 
 struct ButtonDesign {
     const char *name;
@@ -106,10 +110,13 @@ ZavoMain::ZavoMain(SettingsStore &store, Hooks hooks, QWidget *parent)
     // controls has the focus.
     qApp->installEventFilter(this);
     qApp->installNativeEventFilter(&m_repeats);
+    g_liveWindow = this;
 }
 
 ZavoMain::~ZavoMain()
 {
+    if (g_liveWindow == this)
+        g_liveWindow = nullptr;
     qApp->removeNativeEventFilter(&m_repeats);
     qApp->removeEventFilter(this);
 }
@@ -258,6 +265,12 @@ void ZavoMain::placeWindow()
     M::moveOnScreen(this, QPoint(M::px(left), M::px(top)));
 }
 
+void ZavoMain::shutdownLinkAtExit()
+{
+    if (g_liveWindow)
+        g_liveWindow->m_link.shutdown();
+}
+
 void ZavoMain::closeEvent(QCloseEvent *event)
 {
     m_closing = true;
@@ -269,8 +282,12 @@ void ZavoMain::closeEvent(QCloseEvent *event)
         const auto &entry = SettingsTable::window(which);
         m_store.SaveSetting(entry.section, entry.key, QString::number(static_cast<float>(M::twips(pixels)), 'g', 7));
     };
-    store(SettingsTable::Window::FormTop, pos.y());
-    store(SettingsTable::Window::FormLeft, pos.x());
+    // A place made up by the platform would put the next start somewhere
+    // the operator never had the window.
+    if (DisplayPlatform::placeIsKnown(QGuiApplication::platformName())) {
+        store(SettingsTable::Window::FormTop, pos.y());
+        store(SettingsTable::Window::FormLeft, pos.x());
+    }
     // Closing a window that is not open is harmless.
     if (m_speed)
         m_speed->close();

@@ -39,6 +39,10 @@ public:
     // could not be brought up.
     bool Winkey_Init();
     static void AlwaysOnTop(QWidget &frm, bool bOnTop);
+    // The program is ending without the window's close, by an exit() from
+    // anywhere (Qt's own when the X server goes away): the live window's
+    // link still keys up and closes the port.
+    static void shutdownLinkAtExit();
 
     KeyerLink &link() { return m_link; }
     SerialFacility &port() { return m_link.port(); }

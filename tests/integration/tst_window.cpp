@@ -1,6 +1,9 @@
 // The main window over a live link: which keys, clicks, right presses, hover
 // and panels reach the link and the dialogs, held keys, Escape's pause, the
-// window's place and what its closing writes. The link's bytes are in tests/link.
+// window's place and what its closing writes, and the signals that close it.
+// The link's bytes are in tests/link.
+#include "app/displayplatform.h"
+#include "app/quitsignals.h"
 #include "dialogs/editmsg.h"
 #include "dialogs/frmabout.h"
 #include "dialogs/speed.h"
@@ -9,8 +12,13 @@
 
 #include <QAccessible>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTextBrowser>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
 
 #include <xcb/xcb.h>
 
@@ -27,6 +35,19 @@ void click(QWidget *dialog, const char *button)
 {
     QTest::mouseClick(dialog->findChild<QPushButton *>(QLatin1String(button)), Qt::LeftButton);
 }
+
+class CloseCounter : public QWidget
+{
+public:
+    int closes = 0;
+
+protected:
+    void closeEvent(QCloseEvent *event) override
+    {
+        ++closes;
+        QWidget::closeEvent(event);
+    }
+};
 
 } // namespace
 
@@ -224,6 +245,73 @@ private slots:
         QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(rig.window->geometry().topLeft()));
         QCOMPARE(rig.window->windowFlags().testFlag(Qt::WindowStaysOnTopHint), stored[2] == QLatin1String("1"));
         QCOMPARE(rig.store->GetSetting(windows, keys[1]), stored[1]); // the operator's text stays
+    }
+
+    void waylandDesktops_data()
+    {
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<QByteArray>("asked"); // empty: Qt's own choice
+        const QByteArray x11 = "xcb;wayland";
+        QTest::newRow("GNOME on Wayland") << QStringList{"DISPLAY=:0", "WAYLAND_DISPLAY=wayland-0"} << x11;
+        QTest::newRow("session type") << QStringList{"DISPLAY=:1", "XDG_SESSION_TYPE=wayland", "QT_QPA_PLATFORM="} << x11;
+        QTest::newRow("operator's choice") << QStringList{"DISPLAY=:0", "WAYLAND_DISPLAY=w", "QT_QPA_PLATFORM=wayland"} << QByteArray();
+        QTest::newRow("no XWayland") << QStringList{"WAYLAND_DISPLAY=wayland-0"} << QByteArray();
+        QTest::newRow("X11 session") << QStringList{"DISPLAY=:0", "XDG_SESSION_TYPE=x11"} << QByteArray();
+    }
+
+    // Through XWayland the window stands where it was and stays on top;
+    // natively its place is Qt's guess, and the close must not store it.
+    void waylandDesktops()
+    {
+        QFETCH(QStringList, environment);
+        QFETCH(QByteArray, asked);
+        QProcessEnvironment env;
+        for (const QString &entry : environment)
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        QCOMPARE(DisplayPlatform::toAsk(env), asked);
+        QVERIFY(!DisplayPlatform::placeIsKnown(QStringLiteral("wayland-egl")));
+        QVERIFY(DisplayPlatform::placeIsKnown(QStringLiteral("xcb")));
+    }
+
+    void quitSignalsCloseOnce_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("raised"); // before the loop runs; 0: once, under a modal box
+        QTest::newRow("SIGTERM") << SIGTERM << 1;
+        QTest::newRow("SIGINT") << SIGINT << 1;
+        QTest::newRow("SIGHUP") << SIGHUP << 1;
+        QTest::newRow("SIGQUIT") << SIGQUIT << 1;
+        QTest::newRow("SIGHUP burst") << SIGHUP << 5000;
+        QTest::newRow("SIGTERM under a box") << SIGTERM << 0;
+    }
+
+    // A quit signal closes the window once and ends every event loop, a
+    // modal box's too; a burst with nothing reading must not wedge the
+    // handler. (What the close itself sends and stores has tests of its own.)
+    void quitSignalsCloseOnce()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, raised);
+        CloseCounter window;
+        closeOnQuitSignals(&window);
+        ::alarm(20); // a handler blocked on a full socket would hang for good
+        for (int i = 0; i < raised; ++i)
+            ::raise(signal);
+        ::alarm(0);
+        if (raised == 0) {
+            QTimer::singleShot(0, &window, [signal] {
+                QTimer::singleShot(0, [signal] { ::raise(signal); });
+                // No escape button: the box refuses to be closed.
+                QMessageBox(QMessageBox::Question, QString(), QStringLiteral("Save?"),
+                            QMessageBox::Save | QMessageBox::Discard).exec();
+            });
+        }
+        QTimer::singleShot(30000, &window, [] { QCoreApplication::exit(99); }); // no signal came
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(window.closes, 1);
+        QCOMPARE(quitSignal(), signal);
+        for (const int quit : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+            std::signal(quit, SIG_DFL);
     }
 
     // A file written by hand: loading writes nothing, and a line the INI rules
