@@ -188,7 +188,7 @@ void fuzzOne(const QByteArray &input)
         const double range = *maxValue - s.MinSpeed;
         require(Winkey::parseNumber(rangeText) == range, "the range's text reads back as the very difference",
                 rangeText + QStringLiteral(" for %1").arg(range, 0, 'g', 17));
-        named += checkByte(block, kRangeByte, QStringLiteral("SpeedRange"), rangeText, range, seedRange);
+        named += checkByte(block, kRangeByte, QStringLiteral("MaxSpeed - MinSpeed"), rangeText, range, seedRange);
     }
     require(block.rejected.size() == named, "nothing else is named as rejected",
             QStringLiteral("%1 named, %2 expected").arg(block.rejected.size()).arg(named));

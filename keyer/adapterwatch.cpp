@@ -61,12 +61,20 @@ QString AdapterWatch::candidate() const
     return deviceFor(m_configured, m_configuredDevice);
 }
 
-void AdapterWatch::start(const QString &configured, const QString &configuredDevice)
+std::optional<AdapterWatch::Identity> AdapterWatch::identityNow(const QString &configured,
+                                                                const QString &configuredDevice) const
+{
+    return identityOf(deviceFor(configured, configuredDevice));
+}
+
+void AdapterWatch::start(const QString &configured, const QString &configuredDevice,
+                         std::optional<Identity> failed)
 {
     m_configured = configured;
     m_configuredDevice = configuredDevice;
-    m_failed = identityOf(candidate());
+    m_failed = std::move(failed);
     m_seen.reset();
+    m_retrying = false;
     m_timer.start();
 }
 
@@ -76,8 +84,18 @@ void AdapterWatch::stop()
     m_seen.reset();
 }
 
-void AdapterWatch::attemptFailed()
+void AdapterWatch::attemptFailed(bool transient)
 {
+    if (transient && !m_retrying) {
+        m_retrying = true;
+        m_retryUntil.setRemainingTime(kRetryMs);
+    }
+    if (transient && !m_retryUntil.hasExpired()) {
+        // Seen again after one more look: one attempt a second, no storm.
+        m_seen.reset();
+        return;
+    }
+    m_retrying = false;
     m_failed = m_seen;
 }
 
@@ -89,6 +107,7 @@ void AdapterWatch::look()
         // Gone: whatever comes next is a new arrival.
         m_failed.reset();
         m_seen.reset();
+        m_retrying = false;
         return;
     }
     if (now == m_failed)

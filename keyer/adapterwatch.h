@@ -9,6 +9,7 @@
 // that udev has set the node's permissions before anyone opens it.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -32,19 +33,6 @@ public:
     QString deviceFor(const QString &configured, const QString &configuredDevice) const;
     QString stableName() const { return m_stableName; }
 
-    // Starts looking. The device there now has just failed or gone, so only
-    // a new arrival counts.
-    void start(const QString &configured, const QString &configuredDevice);
-    void stop();
-    bool isWatching() const { return m_timer.isActive(); }
-    // An attempt on an arrival failed: wait for the next one.
-    void attemptFailed();
-
-signals:
-    // A new device stands where the adapter was: time to try it.
-    void arrived();
-
-private:
     // What tells one arrival from the next: the node's (and a link's) inode
     // and device number change when the adapter comes back.
     struct Identity {
@@ -54,6 +42,26 @@ private:
         quint64 linkInode = 0;
         bool operator==(const Identity &) const = default;
     };
+    // The device the configured port leads to now, if any.
+    std::optional<Identity> identityNow(const QString &configured, const QString &configuredDevice) const;
+
+    // Starts looking. `failed` is the device that has just failed or gone
+    // (nullopt: none stood there), so only another arrival counts.
+    void start(const QString &configured, const QString &configuredDevice,
+               std::optional<Identity> failed);
+    void stop();
+    bool isWatching() const { return m_timer.isActive(); }
+    // An attempt on an arrival failed: wait for the next one. A transient
+    // refusal (udev not done with the permissions yet, a modem prober
+    // holding the port) is tried again once a second for kRetryMs.
+    void attemptFailed(bool transient = false);
+    static constexpr int kRetryMs = 10000;
+
+signals:
+    // A new device stands where the adapter was: time to try it.
+    void arrived();
+
+private:
     std::optional<Identity> identityOf(const QString &path) const;
     QString candidate() const;
     void look();
@@ -65,5 +73,7 @@ private:
     QString m_configuredDevice;
     std::optional<Identity> m_failed;
     std::optional<Identity> m_seen;
+    QDeadlineTimer m_retryUntil{QDeadlineTimer::Forever};
+    bool m_retrying = false;
     QTimer m_timer;
 };

@@ -26,6 +26,9 @@ namespace {
 constexpr qsizetype kMaxMessage1 = 32767;
 // Where the chip's minimum speed sits in the parameter block.
 constexpr int kBlockMinSpeed = 7;
+// While tuned nothing but paced characters goes out, so a key-up is on the
+// wire well within this.
+constexpr qint64 kTuneOffDrainMs = 500;
 
 KeyerLink::Hooks withDefaults(KeyerLink::Hooks hooks)
 {
@@ -66,6 +69,49 @@ bool KeyerLink::isOpen() const
     return m_port->isOpen();
 }
 
+bool KeyerLink::isBusy() const
+{
+    switch (m_state) {
+    case State::Starting:
+    case State::Sending:
+    case State::Stalled:
+    case State::Paused:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The one place the state changes. What each state means for the line:
+// the chip's bytes are read as they come only while the link is up and
+// not in Escape's pause; a link that is not up has no transmitter keyed.
+void KeyerLink::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    switch (state) {
+    case State::Idle:
+        m_watch.stop();
+        m_port->setReceiveThreshold(1);
+        break;
+    case State::Sending:
+    case State::Stalled:
+        m_port->setReceiveThreshold(1);
+        break;
+    case State::Down:
+    case State::Starting:
+        TuneOn = false;
+        m_port->setReceiveThreshold(0);
+        break;
+    case State::Paused:
+    case State::Closing:
+        m_port->setReceiveThreshold(0);
+        break;
+    }
+    emit stateChanged(state);
+}
+
 void KeyerLink::setPanel(int position, const QString &text, bool paintNow)
 {
     emit panelText(position, text, paintNow);
@@ -79,26 +125,40 @@ void KeyerLink::sleep(int ms)
 
 // ---------------------------------------------------------------- start-up
 
+namespace {
+
+// "COM3 (/dev/ttyS2)", or just the path when that is what was stored.
+QString portLabel(const QString &comPort, const QString &device)
+{
+    return comPort == device ? comPort : QStringLiteral("%1 (%2)").arg(comPort, device);
+}
+
+} // namespace
+
 bool KeyerLink::openPort()
 {
     for (;;) {
-        const QString device = m_watch.deviceFor(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
+        const QString configured = Winkey::portDeviceName(Settings.ComPort);
+        const QString device = m_watch.deviceFor(Settings.ComPort, configured);
         m_port->setPortName(device);
         if (m_port->open()) {
             m_watch.noteOpened(Settings.ComPort, device);
             return true;
         }
+        // What stood there when it failed: an adapter plugged in while the
+        // operator reads about it is a new arrival.
+        m_failedDevice = m_watch.identityNow(Settings.ComPort, configured);
         QString text;
         if (Settings.ComPort.trimmed().isEmpty()) {
             text = QStringLiteral("No serial port is set for the keyer.");
         } else if (m_port->inUse()) {
-            text = QStringLiteral("The serial port %1 (%2) is in use by another program "
+            text = QStringLiteral("The serial port %1 is in use by another program "
                                   "(or another Zavo Keyer). Close that program, or choose "
                                   "another port.")
-                       .arg(Settings.ComPort, device);
+                       .arg(portLabel(Settings.ComPort, device));
         } else {
-            text = QStringLiteral("The serial port %1 (%2) could not be opened:\n%3")
-                       .arg(Settings.ComPort, device, m_port->errorText());
+            text = QStringLiteral("The serial port %1 could not be opened:\n%2")
+                       .arg(portLabel(Settings.ComPort, device), m_port->errorText());
 #ifdef Q_OS_LINUX
             if (m_port->permissionDenied())
                 text += QStringLiteral("\n\nYour user must be in the 'dialout' group to use serial "
@@ -106,21 +166,23 @@ bool KeyerLink::openPort()
 #endif
         }
         if (m_automatic) {
-            linkDown(kNoPortText, text);
+            // Busy or not yet ours: udev or a modem prober may let go soon.
+            m_watch.attemptFailed(m_port->inUse() || m_port->permissionDenied());
+            goDown(kNoPortText, text);
             return false;
         }
         m_hooks.message(text);
         // A signal to end may come while the operator reads the message.
-        if (m_closing)
+        if (m_state == State::Closing)
             return false;
         const auto choice = m_hooks.choosePort(text);
-        if (m_closing)
+        if (m_state == State::Closing)
             return false;
         if (!choice) {
             // Without a port at start-up there is nothing to run; later
             // (F12 with the adapter still out) the operator keeps the window.
             if (m_inSession) {
-                linkDown(kNoPortText, QStringLiteral("%1 is not open").arg(device));
+                goDown(kNoPortText, QStringLiteral("%1 is not open").arg(device));
                 return false;
             }
             m_hooks.terminate(EXIT_FAILURE);
@@ -138,28 +200,32 @@ std::optional<quint8> KeyerLink::awaitReply(std::optional<quint8> wanted)
     const double start = m_hooks.clock();
     Winkey::DeadlineClock deadline(Winkey::timeoutAt(2, start), start);
     std::optional<quint8> reply;
+    bool echoed = false;
     auto done = [&] {
         // Status bytes and speed reports can come at any time; they are
         // never the answer, so they go to the receive path.
-        while (!reply && m_port->inBufferCount() > 0) {
+        while (!reply && !echoed && m_port->inBufferCount() > 0) {
             const auto byte = static_cast<quint8>(m_port->input().at(0));
             if (Winkey::isUnsolicited(byte))
                 applyReceived(byte);
+            else if (byte == 0x00)
+                echoed = true; // our own command coming back: a loopback, not the chip
             else if (!wanted || byte == *wanted)
                 reply = byte;
-            // Anything else is line noise, or a device that is not the chip.
+            // Anything else is line noise.
         }
-        return reply || deadline.passed(m_hooks.clock()) || m_closing || !m_port->isOpen();
+        return reply || echoed || deadline.passed(m_hooks.clock()) || m_state == State::Down
+            || m_state == State::Closing;
     };
     waitInEventLoop(m_waker, done, 20);
-    return reply;
+    return echoed ? std::nullopt : reply;
 }
 
-// A reply did not come: say so, unless the wait ended because the program
-// is closing or the link went meanwhile (which has said so already).
-bool KeyerLink::failedReply()
+// A reply did not come: say so, unless the program is closing or the link
+// went meanwhile (which has said so already).
+bool KeyerLink::failedReply(const QString &why)
 {
-    if (m_closing || (m_inSession && !m_port->isOpen()))
+    if (m_state == State::Closing || (m_inSession && m_state == State::Down))
         return false;
     if (!m_automatic) {
         m_hooks.message(QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
@@ -171,9 +237,11 @@ bool KeyerLink::failedReply()
     }
     // Mid-session (F12, a settings update) the operator keeps the window;
     // nothing more goes to a chip that does not answer.
-    m_port->close();
-    linkDown(kNoAnswerText, QStringLiteral("the keyer on %1 does not answer")
-                                .arg(Winkey::portDeviceName(Settings.ComPort)));
+    if (m_automatic)
+        m_watch.attemptFailed();
+    else
+        m_failedDevice = m_watch.identityNow(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
+    goDown(kNoAnswerText, why);
     return false;
 }
 
@@ -181,83 +249,91 @@ bool KeyerLink::initialise()
 {
     // A second run started from inside the waits of the first would
     // interleave two byte sequences on the line.
-    if (m_initRunning || m_closing)
+    if (m_state == State::Starting || m_state == State::Closing)
         return false;
-    m_initRunning = true;
-    const bool ok = [this] {
-        if (Reinit) {
-            m_port->close();
-            Reinit = false;
-            sleep(250);
-        }
-        m_port->setReceiveThreshold(0);
-        if (!openPort())
-            return false;
-        setPanel(2, Winkey::portPanelText(Settings.ComPort), true);
-        sleep(600);
-
-        m_port->write(Winkey::calibrateHead());
-        sleep(50);
-        m_port->write(Winkey::calibrateTail());
-
-        // Whatever waited from before the port was (re)opened answers
-        // nothing, and an XOFF from then has lost the C4 that would end it.
-        m_port->discardInput();
-        XoffActive = false;
-        m_port->write(Winkey::echoTest());
-        if (!awaitReply(static_cast<quint8>(Winkey::kEchoByte)))
-            return failedReply();
-        // One answer is all the echo test wants; anything after it is stale.
-        while (m_port->inBufferCount() > 0) {
-            const auto byte = static_cast<quint8>(m_port->input().at(0));
-            if (Winkey::isUnsolicited(byte))
-                applyReceived(byte);
-        }
-
-        m_port->write(Winkey::hostOpen());
-        const auto revision = awaitReply();
-        if (!revision)
-            return failedReply();
-        m_linkDownText.clear();
-        emit linkDetail(QString());
-        setPanel(1, QStringLiteral("Winkey Online - Firmware Rev.") + QString::number(*revision));
-
-        ModeRegister = Winkey::modeRegister(Settings.IambicMode, Settings.CTSpace,
-                                            Settings.AutoSpace, Settings.PaddleSwap);
-        SpeedRange = Winkey::speedRange(Settings.MaxSpeed, Settings.MinSpeed);
-        const Winkey::ParameterBlock block = Winkey::parameterBlock(
-            static_cast<quint8>(ModeRegister), SettingsTable::blockParameters(Settings, SpeedRange));
-        m_port->write(block.bytes);
-        m_chipMinSpeed = static_cast<quint8>(block.bytes.at(kBlockMinSpeed));
-        sleep(250);
-        m_port->setReceiveThreshold(1);
-        m_port->write(Winkey::getSpeedPot());
-
-        if (!block.rejected.isEmpty()) {
-            QStringList lines;
-            for (const Winkey::RejectedParameter &r : block.rejected)
-                lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
-            m_hooks.message(QStringLiteral("These settings cannot be sent to the keyer:\n%1\n\n"
-                                           "The usual values were sent in their place for now; "
-                                           "your settings are kept unchanged. Correct them in the "
-                                           "keyer settings.")
-                                .arg(lines.join(QLatin1Char('\n'))));
-        }
-        return true;
-    }();
-    m_initRunning = false;
-    if (ok) {
-        m_watch.stop();
-    } else if (m_inSession && !m_closing) {
-        // Down: wait for the adapter to come back. A failed attempt of our
-        // own waits for the next arrival, not for this device again.
-        if (m_automatic && m_watch.isWatching())
-            m_watch.attemptFailed();
-        else
-            m_watch.start(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
-    }
+    setState(State::Starting);
+    const bool ok = bringUp();
     runQueued();
     return ok;
+}
+
+bool KeyerLink::bringUp()
+{
+    if (Reinit) {
+        m_port->close();
+        Reinit = false;
+        sleep(250);
+    }
+    if (!openPort())
+        return false;
+    setPanel(2, Winkey::portPanelText(Settings.ComPort), true);
+    sleep(600);
+
+    m_port->write(Winkey::calibrateHead());
+    sleep(50);
+    m_port->write(Winkey::calibrateTail());
+
+    // Whatever waited from before the port was (re)opened answers
+    // nothing, and an XOFF from then has lost the C4 that would end it.
+    m_port->discardInput();
+    XoffActive = false;
+    const QString silent = QStringLiteral("the keyer on %1 does not answer")
+                               .arg(Winkey::portDeviceName(Settings.ComPort));
+    m_port->write(Winkey::echoTest());
+    if (!awaitReply(static_cast<quint8>(Winkey::kEchoByte)))
+        return failedReply(silent);
+    // One answer is all the echo test wants; anything after it is stale.
+    while (m_port->inBufferCount() > 0) {
+        const auto byte = static_cast<quint8>(m_port->input().at(0));
+        if (Winkey::isUnsolicited(byte))
+            applyReceived(byte);
+    }
+
+    m_port->write(Winkey::hostOpen());
+    // No firmware has revision 0: a 00 is the command coming back.
+    const auto revision = awaitReply();
+    if (!revision)
+        return failedReply(silent);
+    m_linkDownText.clear();
+    emit linkDetail(QString());
+    setPanel(1, QStringLiteral("Winkey Online - Firmware Rev.") + QString::number(*revision));
+
+    ModeRegister = Winkey::modeRegister(Settings.IambicMode, Settings.CTSpace,
+                                        Settings.AutoSpace, Settings.PaddleSwap);
+    SpeedRange = Winkey::speedRange(Settings.MaxSpeed, Settings.MinSpeed);
+    const Winkey::ParameterBlock block = Winkey::parameterBlock(
+        static_cast<quint8>(ModeRegister), SettingsTable::blockParameters(Settings, SpeedRange));
+    m_port->write(block.bytes);
+    m_chipMinSpeed = static_cast<quint8>(block.bytes.at(kBlockMinSpeed));
+    sleep(250);
+    // The adapter may have gone in the sleep: then the write of 07 or the
+    // next pass of the event loop finds out, and the link goes down.
+    if (m_state != State::Starting)
+        return false;
+    setState(State::Idle);
+    m_port->write(Winkey::getSpeedPot());
+
+    if (!block.rejected.isEmpty()) {
+        QStringList lines;
+        for (const Winkey::RejectedParameter &r : block.rejected)
+            lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
+        reportRejected(lines.join(QLatin1Char('\n')));
+    }
+    return m_state != State::Down && m_state != State::Closing;
+}
+
+void KeyerLink::reportRejected(const QString &list)
+{
+    const QString text = QStringLiteral("These settings cannot be sent to the keyer:\n%1\n\n"
+                                        "The usual values were sent in their place for now; "
+                                        "your settings are kept unchanged. Correct them in the "
+                                        "keyer settings.")
+                             .arg(list);
+    // A reconnection by itself asks nothing: the panel's tool tip says it.
+    if (m_automatic)
+        emit linkDetail(text);
+    else
+        m_hooks.message(text);
 }
 
 // ---------------------------------------------------------------- receiving
@@ -285,19 +361,18 @@ void KeyerLink::onCommEvent(int code)
 
 void KeyerLink::onPortLost(const QString &reason)
 {
-    ++m_generation; // a send in progress has nowhere to go
-    m_queue.clear();
-    // The C4 that would end an XOFF can no longer come.
-    XoffActive = false;
-    linkDown(kLostText, reason);
+    if (m_state == State::Closing)
+        return;
+    m_failedDevice = m_watch.identityNow(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
+    goDown(kLostText, reason);
     m_waker.wake();
-    if (m_inSession && !m_closing && !m_initRunning)
-        m_watch.start(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
 }
 
 void KeyerLink::onAdapterArrived()
 {
-    if (m_closing || isBusy() || m_draining)
+    // Only a link that is down tries; in a pause or a start-up the watch
+    // tells again on its next look.
+    if (m_state != State::Down)
         return;
     // The same re-initialisation as F12, but nobody is asked anything: a
     // device that is not the keyer must not raise a message box unasked.
@@ -307,20 +382,29 @@ void KeyerLink::onAdapterArrived()
     m_automatic = false;
 }
 
-void KeyerLink::linkDown(const QString &text, const QString &reason)
+// Every way down comes here: what was going out stops, what waited is
+// dropped (the next start-up sends the stored settings anyway), the
+// transmitter counts as unkeyed, and the adapter is awaited.
+void KeyerLink::goDown(const QString &text, const QString &reason)
 {
+    ++m_generation;
+    m_queue.clear();
+    m_port->close();
+    XoffActive = false;
     m_linkDownText = text;
-    setPanel(1, text);
+    if (m_state == State::Paused) {
+        m_afterPause = State::Down; // the pause's end shows it
+    } else {
+        setState(State::Down);
+        setPanel(1, text);
+    }
+    TuneOn = false;
     emit linkDetail(reason);
-}
-
-bool KeyerLink::linkIsDown()
-{
-    if (m_port->isOpen())
-        return false;
-    if (m_linkDownText.isEmpty())
-        m_linkDownText = kNoPortText;
-    return true;
+    // An attempt of the watch's own keeps it watching (attemptFailed said
+    // what to wait for); any other way down starts it afresh.
+    if (!(m_automatic && m_watch.isWatching()))
+        m_watch.start(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort), m_failedDevice);
+    m_failedDevice.reset();
 }
 
 // ---------------------------------------------------------------- keys
@@ -344,57 +428,84 @@ bool KeyerLink::handlesKey(int key)
 
 void KeyerLink::press(int key)
 {
-    if (m_closing || !handlesKey(key))
+    if (key != kSettingsUpdate && !handlesKey(key))
         return;
-    if (key == Qt::Key_Escape) {
-        abortSending();
-        return;
-    }
-    // A re-initialisation asked for during one is the same request.
-    if (key == Qt::Key_F12 && m_initRunning)
-        return;
+    const bool reinit = key == Qt::Key_F12 || key == kSettingsUpdate;
+    // Message 1 goes out as it was when F1 was pressed.
     Action action{key, key == Qt::Key_F1 ? Settings.Message1 : QString()};
-    if (isBusy() || m_draining) {
+    switch (m_state) {
+    case State::Closing:
+        return;
+    case State::Paused:
+        // The window holds the operator's input through the pause; what
+        // comes anyway waits for its end, in order.
         m_queue.push_back(std::move(action));
         return;
-    }
-    run(action);
-}
-
-void KeyerLink::settingsUpdate()
-{
-    if (m_closing || m_initRunning)
+    case State::Starting:
+        if (key == Qt::Key_Escape)
+            return escape();
+        // F12 during a start-up is the start-up already running; an Update
+        // must still reach the chip, after it.
+        if (key == Qt::Key_F12)
+            return;
+        m_queue.push_back(std::move(action));
         return;
-    if (isBusy() || m_draining) {
-        m_queue.push_back({-1, {}});
+    case State::Stalled:
+        // The operator's way out of a chip that holds XOFF: at once, and
+        // what the message had left is dropped.
+        if (reinit) {
+            ++m_generation;
+            return run(action);
+        }
+        [[fallthrough]];
+    case State::Sending:
+        if (key == Qt::Key_Escape)
+            return escape();
+        m_queue.push_back(std::move(action));
+        return;
+    case State::Down:
+    case State::Idle:
+        if (!m_queue.empty()) {
+            m_queue.push_back(std::move(action));
+            return;
+        }
+        run(action);
         return;
     }
-    run({-1, {}});
 }
 
 void KeyerLink::run(const Action &action)
 {
+    const bool waited = m_draining;
     switch (action.key) {
-    case -1:
-        reinitialise(true);
-        return;
+    case kSettingsUpdate:
+        Reinit = true;
+        return reinitialise();
     case Qt::Key_F12:
-        reinitialise(false);
-        return;
+        return reinitialise();
+    case Qt::Key_Escape:
+        return escape();
     default:
         break;
     }
     // Nothing can reach the chip; the operator is told why instead.
-    if (linkIsDown()) {
-        setPanel(1, m_linkDownText);
+    if (m_state == State::Down || !m_port->isOpen()) {
+        setPanel(1, m_linkDownText.isEmpty() ? kNoPortText : m_linkDownText);
         return;
     }
     if (action.key == Qt::Key_F1)
-        sendMessage1(action.text);
-    else if (action.key == Qt::Key_F6)
-        toggleTune();
-    else
-        sendMessage(action.key - Qt::Key_F1 + 1);
+        return sendPaced(action.text);
+    if (action.key == Qt::Key_F6)
+        return toggleTune();
+    const int n = action.key - Qt::Key_F1 + 1;
+    if (TuneOn)
+        return;
+    // A message that waited its turn, or one pressed while the chip says
+    // XOFF, goes paced like message 1: the chip's buffer cannot take four
+    // messages in one go.
+    if (waited || XoffActive)
+        return sendPaced(Settings.message(n));
+    sendMessage(n);
 }
 
 // What was pressed while the link was busy runs now, in the order pressed.
@@ -403,7 +514,7 @@ void KeyerLink::runQueued()
     if (m_draining)
         return;
     m_draining = true;
-    while (!m_queue.empty() && !m_closing && !isBusy()) {
+    while (!m_queue.empty() && (m_state == State::Idle || m_state == State::Down)) {
         const Action action = m_queue.front();
         m_queue.pop_front();
         run(action);
@@ -411,68 +522,107 @@ void KeyerLink::runQueued()
     m_draining = false;
 }
 
-void KeyerLink::abortSending()
+// Escape drops the keys that wait; a stored setting or an F12 still
+// reaches the chip after the pause, once.
+void KeyerLink::dropQueuedKeys()
 {
+    std::deque<Action> kept;
+    for (const Action &action : m_queue) {
+        const bool reinit = action.key == Qt::Key_F12 || action.key == kSettingsUpdate;
+        if (!reinit)
+            continue;
+        if (!kept.empty()) {
+            // An Update covers an F12: both re-initialise with the stored values.
+            if (action.key == kSettingsUpdate)
+                kept.front() = action;
+            continue;
+        }
+        kept.push_back(action);
+    }
+    m_queue.swap(kept);
+}
+
+void KeyerLink::escape()
+{
+    // A long message may still be in the driver's queue: the abort goes
+    // before it, not seconds after.
+    m_port->discardOutput();
     m_port->write(Winkey::abortCommand());
+    // Not every chip ends a key-down on a clear-buffer. A key-up written
+    // a moment ago may have been among what was just dropped.
+    if (TuneOn || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs)))
+        m_port->write(Winkey::tuneCommand(false));
     TuneOn = false;
-    // Ends a message 1 in progress too: its tail must not follow the abort,
-    // and nothing that waited for it goes either.
     ++m_generation;
-    m_queue.clear();
+    dropQueuedKeys();
+    m_afterPause = (m_state == State::Sending || m_state == State::Stalled) ? State::Idle : m_state;
     setPanel(1, QStringLiteral("Aborted!"), true);
     // For the operator and the chip this is a blocking pause: keys, clicks
     // and received bytes all wait until it is over and are then handled in
     // order. Unlike a sleep of the thread it still lets the window paint
     // and answer the screen reader.
-    const int threshold = m_port->receiveThreshold();
-    m_port->setReceiveThreshold(0);
+    setState(State::Paused);
     emit pauseStarted();
-    waitInEventLoop(m_waker, [this] { return m_closing; }, 0, 1200);
-    if (m_closing)
+    waitInEventLoop(m_waker, [this] { return m_state == State::Closing; }, 0, 1200);
+    if (m_state == State::Closing)
         return;
-    setPanel(1, linkIsDown() ? m_linkDownText : QString());
-    // What the chip said meanwhile is read now, after the panel is cleared.
-    m_port->setReceiveThreshold(threshold);
+    const State next = m_afterPause;
+    setPanel(1, next == State::Down ? m_linkDownText : QString());
+    // Entering the state reads what the chip said meanwhile, after the panel
+    // is cleared.
+    setState(next);
     emit pauseEnded();
     m_waker.wake();
+    // A start-up below this pause goes on by itself and runs the queue.
+    if (next != State::Starting)
+        runQueued();
 }
 
-void KeyerLink::sendMessage1(const QString &text)
+// Message 1, or a message that waited its turn: one character at a time,
+// each given its time on the wire, holding while the chip says XOFF.
+void KeyerLink::sendPaced(const QString &text)
 {
-    m_sending = true;
     const quint64 generation = m_generation;
-    auto aborted = [this, generation] { return generation != m_generation || m_closing; };
-    auto xoffCleared = [&] { return !XoffActive || aborted(); };
+    // Escape, a lost link, F12 on a stall or the close bump the generation
+    // or end the link, and take over the state.
+    auto stopped = [this, generation] { return generation != m_generation || m_state == State::Closing; };
+    auto xoffCleared = [&] { return !XoffActive || stopped(); };
+    auto holdForXon = [&](bool showIt) {
+        if (!XoffActive)
+            return true;
+        if (showIt)
+            setPanel(1, QStringLiteral("WinKey Status - XOFF"));
+        setState(State::Stalled);
+        waitInEventLoop(m_waker, xoffCleared);
+        if (stopped())
+            return false;
+        setState(State::Sending);
+        return true;
+    };
 
-    [&] {
-        if (XoffActive)
-            waitInEventLoop(m_waker, xoffCleared);
-        const auto n = std::min(text.size(), kMaxMessage1);
-        for (qsizetype i = 0; i < n && !aborted(); ++i) {
-            CharIndex = static_cast<qint16>(i + 1);
-            const auto character = Winkey::textByte(text, i);
-            if (!character)
-                continue; // nothing the chip can key, so nothing to pace
-            m_port->write(QByteArray(1, *character));
-            // Give the character its time on the wire so that an XOFF the
-            // chip sends for it is seen before the next one goes.
-            waitInEventLoop(m_waker, aborted, 0, *m_hooks.characterMs);
-            if (XoffActive && !aborted()) {
-                setPanel(1, QStringLiteral("WinKey Status - XOFF"));
-                waitInEventLoop(m_waker, xoffCleared);
-            }
-        }
-        if (!aborted())
-            setPanel(1, text);
-    }();
-    m_sending = false;
+    setState(State::Sending);
+    if (!holdForXon(false))
+        return;
+    const auto n = std::min(text.size(), kMaxMessage1);
+    for (qsizetype i = 0; i < n; ++i) {
+        CharIndex = static_cast<qint16>(i + 1);
+        const auto character = Winkey::textByte(text, i);
+        if (!character)
+            continue; // nothing the chip can key, so nothing to pace
+        m_port->write(QByteArray(1, *character));
+        // Give the character its time on the wire so that an XOFF the
+        // chip sends for it is seen before the next one goes.
+        waitInEventLoop(m_waker, stopped, 0, *m_hooks.characterMs);
+        if (stopped() || !holdForXon(true))
+            return;
+    }
+    setPanel(1, text);
+    setState(State::Idle);
     runQueued();
 }
 
 void KeyerLink::sendMessage(int n)
 {
-    if (TuneOn)
-        return;
     const QString text = Settings.message(n);
     m_port->write(Winkey::textBytes(text));
     setPanel(1, text);
@@ -482,6 +632,7 @@ void KeyerLink::toggleTune()
 {
     if (TuneOn) {
         m_port->write(Winkey::tuneCommand(false));
+        m_tuneOffAt.start();
         setPanel(1, QString());
         TuneOn = false;
     } else {
@@ -491,24 +642,32 @@ void KeyerLink::toggleTune()
     }
 }
 
-void KeyerLink::reinitialise(bool fromUpdate)
+// The transmitter must not stay keyed while the port closes.
+void KeyerLink::keyUp()
 {
-    if (fromUpdate) {
-        Reinit = true;
-    } else {
+    if (TuneOn && m_port->isOpen())
+        m_port->write(Winkey::tuneCommand(false));
+    TuneOn = false;
+}
+
+void KeyerLink::reinitialise()
+{
+    keyUp();
+    // An Update's start-up closes the port itself (after its pause); F12
+    // closes it here.
+    if (!Reinit)
         m_port->close();
-    }
     initialise();
 }
 
 void KeyerLink::shutdown()
 {
-    m_closing = true;
-    m_queue.clear();
-    m_watch.stop();
-    // A transmitter left keyed by tune must not outlive the program.
-    if (TuneOn && m_port->isOpen())
-        m_port->write(Winkey::tuneCommand(false));
+    if (m_state != State::Closing) {
+        m_queue.clear();
+        m_watch.stop();
+        keyUp();
+        setState(State::Closing);
+    }
     m_port->close();
     m_waker.wake(); // every wait sees the program going
 }

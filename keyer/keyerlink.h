@@ -3,11 +3,17 @@
 // sends, turns the operator's keys into host-mode bytes and keeps them in
 // order. It knows nothing of windows: it says what the panels should show
 // through signals and asks for a message box or a port through its hooks.
+//
+// The link is always in exactly one State, and every input (a key, the
+// settings Update, a byte from the chip, the adapter going or coming back,
+// the program closing) is decided by that state alone: docs/link-states.md
+// is the table, and tests/link/tst_linkstates.cpp walks it.
 #pragma once
 
 #include "keyer/adapterwatch.h"
 #include "keyer/eventwait.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -39,6 +45,20 @@ public:
         QString stableNameDir;
     };
 
+    enum class State {
+        Down,     // port closed; the adapter is awaited, F12 tries again
+        Starting, // an initialisation runs (its waits let input in)
+        Idle,     // up, nothing going out
+        Sending,  // a paced message is being written
+        Stalled,  // a paced message waits for the chip to say XON
+        Paused,   // Escape's pause: input waits until it ends
+        Closing,  // the program is ending: nothing more runs
+    };
+    Q_ENUM(State)
+
+    // The keys press() acts on, and the settings Update, as inputs.
+    static constexpr int kSettingsUpdate = -1;
+
     // The panel 1 texts of a link that is down; each fits the panel.
     static const QString kLostText;
     static const QString kNoAnswerText;
@@ -49,64 +69,70 @@ public:
 
     // (Re)opens the port, checks the chip, uploads the parameters. False
     // when the link could not be brought up: before setInSession(true) the
-    // application is then ending, later the link stays down until F12.
+    // application is then ending, later the link stays down until F12 or
+    // the adapter's return.
     bool initialise();
     void setInSession(bool inSession) { m_inSession = inSession; }
 
     // One operator key (Qt::Key_Escape, Qt::Key_F1 ... Qt::Key_F6,
-    // Qt::Key_F12). While message 1 or an initialisation is going out,
-    // everything but Escape waits its turn; Escape acts at once and drops
-    // whatever waits.
+    // Qt::Key_F12), or kSettingsUpdate.
     void press(int key);
     // The keys press() acts on.
     static bool handlesKey(int key);
     // The keyer settings were stored: re-initialise with them, in turn.
-    void settingsUpdate();
-    // The program is ending: nothing more runs, an unkeyed transmitter is
-    // left unkeyed, and the port is closed.
+    void settingsUpdate() { press(kSettingsUpdate); }
+    // The program is ending: nothing more runs, a keyed transmitter is keyed
+    // up, and the port is closed. Safe to call again, from any state.
     void shutdown();
 
+    State state() const { return m_state; }
     bool isOpen() const;
     // The link is down and the adapter is awaited.
     bool isWaitingForAdapter() const { return m_watch.isWatching(); }
-    bool isClosing() const { return m_closing; }
-    // Message 1 or an initialisation is going out.
-    bool isBusy() const { return m_sending || m_initRunning; }
+    bool isClosing() const { return m_state == State::Closing; }
+    // Something is going out that later keys wait behind.
+    bool isBusy() const;
     SerialFacility &port() { return *m_port; }
 
 signals:
     // A panel text to show; paintNow when it must reach the screen before
     // a pause that paints nothing else.
     void panelText(int position, const QString &text, bool paintNow);
-    // Why the link is down in a few words, or the empty text once it is up.
+    // Why the link is down, or what the last start-up could not send, in a
+    // few words; the empty text once all is well.
     void linkDetail(const QString &reason);
     // Escape's pause: the operator's input must wait until it ends.
     void pauseStarted();
     void pauseEnded();
+    void stateChanged(KeyerLink::State state);
 
 private:
     struct Action {
         int key = 0;
-        QString text; // message 1's text as it was when F1 was pressed
+        QString text; // the text a paced message goes out with
     };
 
+    void setState(State state);
     void run(const Action &action);
     void runQueued();
-    void abortSending();
-    void sendMessage1(const QString &text);
+    void dropQueuedKeys();
+    void escape();
+    void sendPaced(const QString &text);
     void sendMessage(int n);
     void toggleTune();
-    void reinitialise(bool fromUpdate);
+    void keyUp();
+    void reinitialise();
     void onAdapterArrived();
 
+    bool bringUp();
     bool openPort();
     std::optional<quint8> awaitReply(std::optional<quint8> wanted = std::nullopt);
-    bool failedReply();
+    bool failedReply(const QString &why);
+    void reportRejected(const QString &text);
     void applyReceived(quint8 byte);
     void onCommEvent(int code);
     void onPortLost(const QString &reason);
-    void linkDown(const QString &text, const QString &reason);
-    bool linkIsDown();
+    void goDown(const QString &text, const QString &reason);
     void setPanel(int position, const QString &text, bool paintNow = false);
     void sleep(int ms);
 
@@ -116,16 +142,23 @@ private:
     Waker m_waker;
     AdapterWatch m_watch;
 
+    State m_state = State::Down;
+    // Where Escape's pause goes back to when it ends.
+    State m_afterPause = State::Idle;
     std::deque<Action> m_queue;
     QString m_linkDownText;
+    // The device that failed to open, as it was then: only another one is
+    // an arrival worth trying.
+    std::optional<AdapterWatch::Identity> m_failedDevice;
     // The minimum speed the chip was last given; speed reports count from it.
     std::optional<qint32> m_chipMinSpeed;
-    quint64 m_generation = 0; // bumped by Escape and a lost link
+    // Bumped whenever what is going out must stop: Escape, F12 on a stalled
+    // message, a lost link. A paced send checks it after every wait.
+    quint64 m_generation = 0;
     bool m_inSession = false;
-    bool m_initRunning = false;
-    bool m_sending = false;
-    bool m_draining = false;
-    bool m_closing = false;
-    // An attempt the link makes by itself: it never asks the operator.
+    // The start-up running now was begun by the adapter's return: it asks
+    // nobody anything.
     bool m_automatic = false;
+    bool m_draining = false;
+    QElapsedTimer m_tuneOffAt; // when F6 last wrote a key-up
 };

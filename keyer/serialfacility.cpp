@@ -118,6 +118,12 @@ void SerialFacility::discardInput()
     m_rx.clear();
 }
 
+void SerialFacility::discardOutput()
+{
+    if (m_port.isOpen())
+        m_port.clear(QSerialPort::Output);
+}
+
 void SerialFacility::readFromPort()
 {
     const QByteArray bytes = m_port.readAll();

@@ -47,6 +47,9 @@ public:
     QByteArray input();
     // Drops every byte waiting, in our queue and in the operating system's.
     void discardInput();
+    // Drops every byte written but not yet on the wire (ours and the
+    // driver's): at 1200 baud a long message takes seconds to drain.
+    void discardOutput();
 signals:
     void opened();
     // Every write as it was handed to the port, one per call.

@@ -165,7 +165,7 @@ QList<BlockParameter> blockParameters(const KeyerSettings &settings, const QStri
         else if (speedRange.isEmpty())
             parameters.append({e->key, settings.MaxSpeed, seedRange});
         else
-            parameters.append({QStringLiteral("SpeedRange"), speedRange, seedRange});
+            parameters.append({QStringLiteral("MaxSpeed - MinSpeed"), speedRange, seedRange});
     }
     return parameters;
 }

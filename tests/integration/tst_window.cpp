@@ -72,7 +72,7 @@ private slots:
         } steps[] = {
             {nullptr, Qt::Key_F1, "M1"}, {nullptr, Qt::Key_F2, "M2"}, {nullptr, Qt::Key_F3, "M3"},
             {nullptr, Qt::Key_F4, "M4"}, {nullptr, Qt::Key_F5, "M5"}, {nullptr, Qt::Key_F6, on},
-            {nullptr, Qt::Key_Escape, "\x0a"}, {nullptr, Qt::Key_F12, seedStartupBytes()},
+            {nullptr, Qt::Key_Escape, QByteArray::fromHex("0a0b00")}, {nullptr, Qt::Key_F12, seedStartupBytes()},
             {"Msg1", 0, "M1"}, {"Msg2", 0, "M2"}, {"Msg3", 0, "M3"}, {"Msg4", 0, "M4"}, {"Msg5", 0, "M5"},
             {"Tune", 0, on}, {"Tune", 0, QByteArray::fromHex("0b00")}, {nullptr, Qt::Key_Q, ""},
         };
