@@ -354,7 +354,7 @@ bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
     }
     case QEvent::MouseMove:
         // With the link down panel 1 keeps saying so.
-        if (const int n = messageButton(watched); n > 0 && !TuneOn && m_link.isOpen())
+        if (const int n = messageButton(watched); n > 0 && !TuneOn && m_link.isUp())
             setPanel(1, Settings.message(n), false);
         break;
     case QEvent::MouseButtonPress:

@@ -545,8 +545,9 @@ void KeyerLink::dropQueuedKeys()
 void KeyerLink::escape()
 {
     // A long message may still be in the driver's queue: the abort goes
-    // before it, not seconds after.
-    m_port->discardOutput();
+    // before it, not seconds after. A start-up's commands are left to go.
+    if (m_state != State::Starting)
+        m_port->discardOutput();
     m_port->write(Winkey::abortCommand());
     // Not every chip ends a key-down on a clear-buffer. A key-up written
     // a moment ago may have been among what was just dropped.

@@ -87,6 +87,11 @@ public:
 
     State state() const { return m_state; }
     bool isOpen() const;
+    // Up: the chip has its parameters and hears the keys.
+    bool isUp() const
+    {
+        return m_state == State::Idle || m_state == State::Sending || m_state == State::Stalled;
+    }
     // The link is down and the adapter is awaited.
     bool isWaitingForAdapter() const { return m_watch.isWatching(); }
     bool isClosing() const { return m_state == State::Closing; }

@@ -105,6 +105,12 @@ private slots:
         hover(QStringLiteral("HOVER"), QPoint(10, 5));
         QTest::qWait(100);
         QCOMPARE(rig.panel(1), QStringLiteral("Tune"));
+        // With the link down panel 1 keeps the one instruction that matters.
+        QVERIFY(rig.unplug());
+        QTRY_COMPARE(rig.panel(1), KeyerLink::kLostText);
+        hover(QStringLiteral("HOVER"), QPoint(5, 5));
+        QTest::qWait(100);
+        QCOMPARE(rig.panel(1), KeyerLink::kLostText);
     }
 
     void heldKeysActOnce()

@@ -1,0 +1,265 @@
+// The link's state table (docs/link-states.md), walked cell by cell against
+// the chip simulator: the link is brought into a state, given one input
+// there, and what the chip received, panel 1 and the state it ends in are
+// compared with the table. A link that ends up is then asked whether it
+// still hears the chip.
+#include "keyer/protocol.h"
+#include "linkrig.h"
+
+using namespace Zavo;
+using State = KeyerLink::State;
+
+namespace {
+
+enum class Input { Escape, F1, F2, F6, F12, Update, Knob, Unplug, Plug, F2UpdateEscape, UnplugAndPlug, Close };
+
+const QString kMessage1 = QStringLiteral("CQ TEST");
+const QString kMessage2 = QStringLiteral("TU");
+const QString kOnline = QStringLiteral("Winkey Online - Firmware Rev.23");
+const QString kAny = QStringLiteral("*");
+
+struct Cell {
+    State state;
+    bool tuned;     // the transmitter keyed before the link is brought into the state
+    Input input;
+    bool cut;       // what the way into the state sends may be cut short by the input
+    QByteArray bytes; // from the input on; in Starting, the whole start-up around it
+    QString panel1;
+    State after;
+};
+
+// What the way into each state sends before the input can act.
+QByteArray wayIn(State state, bool tuned)
+{
+    switch (state) {
+    case State::Starting:
+        return QByteArray::fromHex("0000ff000455"); // up to the echo test's wait
+    case State::Sending:
+    case State::Stalled:
+        return kMessage1.toLatin1();
+    case State::Paused:
+        return tuned ? QByteArray::fromHex("0a0b00") : QByteArray::fromHex("0a");
+    case State::Closing:
+        return tuned ? QByteArray::fromHex("0b00") : QByteArray();
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Cell)
+
+class LinkStatesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void table_data();
+    void table();
+};
+
+void LinkStatesTest::table_data()
+{
+    QTest::addColumn<Cell>("c");
+    const QByteArray up = seedStartupBytes();
+    const QByteArray on = QByteArray::fromHex("0b01");
+    const QByteArray off = QByteArray::fromHex("0b00");
+    const QByteArray abort = QByteArray::fromHex("0a");
+    const QByteArray echo = QByteArray::fromHex("0000ff000455");
+    const QByteArray m1 = kMessage1.toLatin1();
+    const QByteArray m2 = kMessage2.toLatin1();
+    const QString lost = KeyerLink::kLostText;
+    const QString noPort = KeyerLink::kNoPortText;
+    const State down = State::Down, starting = State::Starting, idle = State::Idle, sending = State::Sending,
+                stalled = State::Stalled, paused = State::Paused, closing = State::Closing;
+    using I = Input;
+    auto row = [](const char *name, Cell cell) { QTest::newRow(name) << cell; };
+
+    row("Down, Escape", {down, false, I::Escape, false, {}, lost, down});
+    row("Down, F1", {down, false, I::F1, false, {}, lost, down});
+    row("Down, F2", {down, false, I::F2, false, {}, lost, down});
+    row("Down, F6", {down, false, I::F6, false, {}, lost, down});
+    row("Down, F12 with the adapter out", {down, false, I::F12, false, {}, noPort, down});
+    row("Down, Update with the adapter out", {down, false, I::Update, false, {}, noPort, down});
+    row("Down, the adapter back", {down, false, I::Plug, false, up, kOnline, idle});
+    row("Down, close", {down, false, I::Close, false, {}, kAny, closing});
+
+    // The input comes in the echo test's wait.
+    row("Starting, Escape", {starting, false, I::Escape, false, echo + abort + up.mid(echo.size()), kOnline, idle});
+    row("Starting, tuned", {starting, true, I::F2, false, off + up + m2, m2, idle});
+    row("Starting, F1", {starting, false, I::F1, false, up + m1, m1, idle});
+    row("Starting, F6", {starting, false, I::F6, false, up + on, "Tune", idle});
+    row("Starting, F12", {starting, false, I::F12, false, up, kOnline, idle});
+    row("Starting, Update", {starting, false, I::Update, false, up + up, kOnline, idle});
+    row("Starting, knob", {starting, false, I::Knob, false, up, kOnline, idle});
+    row("Starting, the adapter goes", {starting, false, I::Unplug, true, {}, lost, down});
+    row("Starting, close", {starting, false, I::Close, false, echo, kAny, closing});
+
+    row("Idle, Escape", {idle, false, I::Escape, false, abort, "", idle});
+    row("Idle, tuned, Escape", {idle, true, I::Escape, false, abort + off, "", idle});
+    row("Idle, F1", {idle, false, I::F1, false, m1, m1, idle});
+    row("Idle, F2", {idle, false, I::F2, false, m2, m2, idle});
+    row("Idle, tuned, F2", {idle, true, I::F2, false, {}, "Tune", idle});
+    row("Idle, F6", {idle, false, I::F6, false, on, "Tune", idle});
+    row("Idle, tuned, F6", {idle, true, I::F6, false, off, "", idle});
+    row("Idle, F12", {idle, false, I::F12, false, up, kOnline, idle});
+    row("Idle, tuned, F12", {idle, true, I::F12, false, off + up, kOnline, idle});
+    row("Idle, tuned, Update", {idle, true, I::Update, false, off + up, kOnline, idle});
+    row("Idle, knob", {idle, false, I::Knob, false, {}, kAny, idle});
+    row("Idle, tuned, the adapter goes and comes back", {idle, true, I::UnplugAndPlug, false, up, kOnline, idle});
+    row("Idle, tuned, close", {idle, true, I::Close, false, off, kAny, closing});
+
+    // The input comes after message 1's first character.
+    row("Sending, Escape", {sending, false, I::Escape, true, abort, "", idle});
+    row("Sending, F1", {sending, false, I::F1, false, m1, m1, idle});
+    row("Sending, F2", {sending, false, I::F2, false, m2, m2, idle});
+    row("Sending, F6", {sending, false, I::F6, false, on, "Tune", idle});
+    row("Sending, F12", {sending, false, I::F12, false, up, kOnline, idle});
+    // Escape drops the F2 that waits, not the stored settings.
+    row("Sending, F2, Update, then Escape", {sending, false, I::F2UpdateEscape, true, abort + up, kOnline, idle});
+    row("Sending, knob", {sending, false, I::Knob, false, {}, m1, idle});
+    row("Sending, the adapter goes", {sending, false, I::Unplug, true, {}, lost, down});
+    row("Sending, close", {sending, false, I::Close, true, {}, kAny, closing});
+
+    // The chip holds XOFF before message 1's first character; it says XON
+    // 300 ms after the input.
+    row("Stalled, Escape", {stalled, false, I::Escape, true, abort, "", idle});
+    row("Stalled, F1", {stalled, false, I::F1, false, m1, m1, idle});
+    row("Stalled, F2", {stalled, false, I::F2, false, m2, m2, idle});
+    row("Stalled, F12", {stalled, false, I::F12, true, up, kOnline, idle});
+    row("Stalled, Update", {stalled, false, I::Update, true, up, kOnline, idle});
+    row("Stalled, knob", {stalled, false, I::Knob, false, {}, m1, idle});
+    row("Stalled, the adapter goes", {stalled, false, I::Unplug, true, {}, lost, down});
+    row("Stalled, close", {stalled, false, I::Close, true, {}, kAny, closing});
+
+    // The input comes during the pause of an Escape pressed while idle.
+    row("Paused, Escape", {paused, false, I::Escape, false, abort, "", idle});
+    row("Paused, F1", {paused, false, I::F1, false, m1, m1, idle});
+    row("Paused, F2", {paused, false, I::F2, false, m2, m2, idle});
+    row("Paused, F6", {paused, false, I::F6, false, on, "Tune", idle});
+    row("Paused, F12", {paused, false, I::F12, false, up, kOnline, idle});
+    row("Paused, Update", {paused, false, I::Update, false, up, kOnline, idle});
+    row("Paused, knob", {paused, false, I::Knob, false, {}, "", idle});
+    row("Paused, the adapter goes", {paused, false, I::Unplug, true, {}, lost, down});
+    row("Paused, the adapter goes and comes back", {paused, false, I::UnplugAndPlug, true, up, kOnline, idle});
+    row("Paused, close", {paused, false, I::Close, false, {}, kAny, closing});
+
+    row("Closing, Escape", {closing, true, I::Escape, false, {}, kAny, closing});
+    row("Closing, F1", {closing, false, I::F1, false, {}, kAny, closing});
+    row("Closing, F6", {closing, false, I::F6, false, {}, kAny, closing});
+    row("Closing, F12", {closing, false, I::F12, false, {}, kAny, closing});
+    row("Closing, Update", {closing, false, I::Update, false, {}, kAny, closing});
+}
+
+void LinkStatesTest::table()
+{
+    QFETCH(Cell, c);
+    LinkRig rig;
+    QVERIFY(rig.up());
+    Settings.Message1 = kMessage1;
+    Settings.Message2 = kMessage2;
+    KeyerLink &link = *rig.link;
+    if (c.tuned) {
+        link.press(Qt::Key_F6);
+        QCOMPARE(rig.settle(), QByteArray::fromHex("0b01"));
+    }
+    if (c.state == State::Down) {
+        QVERIFY(rig.unplug());
+        QTRY_COMPARE(link.state(), State::Down);
+    } else if (c.state == State::Stalled) {
+        rig.sim.command(QStringLiteral("raw C5"));
+        QTRY_VERIFY(XoffActive);
+    }
+    rig.mark();
+
+    bool delivered = false;
+    auto deliver = [&] {
+        if (std::exchange(delivered, true))
+            return;
+        switch (c.input) {
+        case Input::Escape: link.press(Qt::Key_Escape); break;
+        case Input::F1: link.press(Qt::Key_F1); break;
+        case Input::F2: link.press(Qt::Key_F2); break;
+        case Input::F6: link.press(Qt::Key_F6); break;
+        case Input::F12: link.press(Qt::Key_F12); break;
+        case Input::Update: link.settingsUpdate(); break;
+        case Input::F2UpdateEscape:
+            link.press(Qt::Key_F2);
+            link.settingsUpdate();
+            link.press(Qt::Key_Escape);
+            break;
+        case Input::Knob: rig.sim.command(QStringLiteral("pot 20")); break;
+        case Input::Unplug: QVERIFY(rig.unplug()); break;
+        case Input::Plug: QVERIFY(rig.plug()); break;
+        case Input::UnplugAndPlug:
+            QVERIFY(rig.unplug());
+            QTRY_COMPARE(link.state() == State::Down || link.state() == State::Paused, true);
+            QVERIFY(rig.plug());
+            break;
+        case Input::Close: link.shutdown(); break;
+        }
+        if (c.state == State::Stalled)
+            QTimer::singleShot(300, &link, [&rig] { rig.sim.command(QStringLiteral("raw C4")); });
+    };
+    // In a state the way in passes through, the input comes from the first
+    // wait of that state.
+    QObject::connect(&link, &KeyerLink::stateChanged, &link, [&](State s) {
+        if (s == c.state)
+            QTimer::singleShot(0, &link, deliver);
+    });
+    switch (c.state) {
+    case State::Starting: link.press(Qt::Key_F12); break;
+    case State::Sending:
+    case State::Stalled: link.press(Qt::Key_F1); break;
+    case State::Paused: link.press(Qt::Key_Escape); break;
+    case State::Closing: link.shutdown(); break;
+    default: break;
+    }
+    deliver(); // a state the link rests in
+    QVERIFY(delivered);
+
+    QTRY_COMPARE_WITH_TIMEOUT(link.state(), c.after, 10000);
+    const QByteArray sent = rig.settle(400);
+    // A start-up's rows give all it sends, the input's bytes among them.
+    const QByteArray before = c.cut || c.state != State::Starting ? wayIn(c.state, c.tuned) : QByteArray();
+    if (c.cut) {
+        QVERIFY2(sent.endsWith(c.bytes) && before.startsWith(sent.left(sent.size() - c.bytes.size())),
+                 sent.toHex(' ').constData());
+    } else {
+        QCOMPARE(sent.toHex(' '), (before + c.bytes).toHex(' '));
+    }
+    // The link's own last word in panel 1; the chip's status texts come
+    // and go with its keying.
+    QString ownText;
+    for (const auto &[position, text] : std::as_const(rig.panelLog)) {
+        if (position == 1 && text != QLatin1String(" ") && text != QLatin1String("WinKey Buffer 2/3 Full"))
+            ownText = text;
+    }
+    if (c.panel1 != kAny)
+        QCOMPARE(ownText, c.panel1);
+    QCOMPARE(TuneOn, c.panel1 == QLatin1String("Tune"));
+    const bool escaped = c.input == Input::Escape || c.input == Input::F2UpdateEscape;
+    if ((escaped || c.state == State::Paused) && c.state != State::Closing)
+        QVERIFY(rig.panelLog.contains(std::pair(1, QStringLiteral("Aborted!"))));
+    if (c.input == Input::Knob)
+        QTRY_COMPARE(rig.panels.value(3), QStringLiteral("30 WPM"));
+    // A link that is up hears the chip again: the knob, and an XOFF that
+    // holds message 1 until XON.
+    if (c.after == State::Idle) {
+        rig.sim.command(QStringLiteral("pot 5"));
+        QTRY_COMPARE(rig.panels.value(3), QStringLiteral("15 WPM"));
+        QVERIFY(rig.simulator(QStringLiteral("xoff")));
+        QTRY_VERIFY(XoffActive);
+        rig.mark();
+        QTimer::singleShot(300, &link, [&rig] {
+            QCOMPARE(rig.since(), QByteArray());
+            rig.sim.command(QStringLiteral("xon"));
+        });
+        link.press(Qt::Key_F1);
+        QCOMPARE(rig.settle(), kMessage1.toLatin1());
+    }
+}
+
+QTEST_GUILESS_MAIN(LinkStatesTest)
+#include "tst_linkstates.moc"
