@@ -56,8 +56,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Simulates a WinKey keyer chip on a pseudo-terminal published under --link.\n"
-                       "Commands on stdin, one per line: pot N, raw HEX..., xoff, xon, silent on|off, unplug, plug,\n"
-                       "quit."));
+                       "Commands on stdin, one per line: pot N, raw HEX..., xoff, xon, silent on|off,\n"
+                       "loopback on|off, unplug, unplug-after-block, plug, quit."));
     parser.addHelpOption();
     const QCommandLineOption link(QStringLiteral("link"),
         QStringLiteral("Symbolic link to the pty (required)."), QStringLiteral("path"));
@@ -75,10 +75,14 @@ int main(int argc, char *argv[])
         QStringLiteral("Bytes sent before every echo and revision answer, "
                        "e.g. C0 or C0,8F."),
         QStringLiteral("hex"));
+    const QCommandLineOption loopback(QStringLiteral("loopback"),
+        QStringLiteral("Be a loopback plug: send back every byte, answer nothing."));
+    const QCommandLineOption baud(QStringLiteral("baud"),
+        QStringLiteral("Take the program's bytes at the pace of N baud."), QStringLiteral("n"));
     const QCommandLineOption log(QStringLiteral("log"),
         QStringLiteral("Log every byte and event to this file."), QStringLiteral("file"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print keyed characters."));
-    parser.addOptions({ link, revision, pot, silent, fast, charMs, buffer, replyPrefix, log, quiet });
+    parser.addOptions({ link, revision, pot, silent, fast, charMs, buffer, replyPrefix, loopback, baud, log, quiet });
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -95,12 +99,14 @@ int main(int argc, char *argv[])
     settings.linkPath = parser.value(link);
     settings.logPath = parser.value(log);
     settings.quiet = parser.isSet(quiet);
+    settings.loopback = parser.isSet(loopback);
     settings.chip.silent = parser.isSet(silent);
     settings.chip.fast = parser.isSet(fast);
     if (!readNumber(parser, revision, 0, 255, &settings.chip.revision)
         || !readNumber(parser, pot, 0, 63, &settings.chip.pot)
         || !readNumber(parser, charMs, 0, 60000, &settings.chip.charMs)
-        || !readNumber(parser, buffer, 3, 65536, &settings.chip.bufferSize))
+        || !readNumber(parser, buffer, 3, 65536, &settings.chip.bufferSize)
+        || !readNumber(parser, baud, 0, 4000000, &settings.baud))
         return 2;
     if (parser.isSet(replyPrefix)) {
         const auto bytes = parseHexBytes(parser.value(replyPrefix));

@@ -1,10 +1,13 @@
 // Pseudo-terminal, symbolic link and open/close watch.
 #include "ptylink.h"
 
+#include "simlog.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +30,14 @@ PtyLink::PtyLink(const QString &linkPath, QObject *parent)
     connect(&m_masterWritable, &QSocketNotifier::activated, this, &PtyLink::writeMaster);
     connect(&m_watchReadable, &QSocketNotifier::activated, this, &PtyLink::readWatch);
     connect(&m_retry, &QTimer::timeout, this, [this] { m_masterReadable.setEnabled(isPlugged()); });
+    m_pace.setTimerType(Qt::PreciseTimer);
+    connect(&m_pace, &QTimer::timeout, this, &PtyLink::carry);
+}
+
+void PtyLink::setBaud(int baud)
+{
+    m_byteMs = baud > 0 ? 10000.0 / baud : 0;
+    m_pace.setInterval(std::max(1, int(m_byteMs)));
 }
 
 PtyLink::~PtyLink()
@@ -67,6 +78,9 @@ bool PtyLink::plug(QString *error)
         return fail(QStringLiteral("tcsetattr"));
     if (fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0)
         return fail(QStringLiteral("fcntl"));
+    int packetMode = m_byteMs > 0 ? 1 : 0;
+    if (ioctl(m_master, TIOCPKT, &packetMode) != 0)
+        return fail(QStringLiteral("TIOCPKT"));
 
     m_keepAlive = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_keepAlive < 0)
@@ -111,6 +125,8 @@ void PtyLink::unplug()
     }
     m_openers = 0;
     m_pending.clear();
+    m_line.clear();
+    m_pace.stop();
     m_devicePath.clear();
 }
 
@@ -170,6 +186,16 @@ void PtyLink::readMaster()
     char chunk[512];
     for (;;) {
         const ssize_t n = ::read(m_master, chunk, sizeof chunk);
+        if (n > 0 && m_byteMs > 0) {
+            // In packet mode every read starts with a status byte: 0 for data.
+            if (chunk[0] & TIOCPKT_FLUSHWRITE) {
+                bytes.clear();
+                m_line.clear();
+            }
+            if (chunk[0] == TIOCPKT_DATA)
+                bytes.append(chunk + 1, n - 1);
+            continue;
+        }
         if (n > 0) {
             bytes.append(chunk, n);
             continue;
@@ -185,6 +211,26 @@ void PtyLink::readMaster()
         }
         break;
     }
+    if (m_byteMs > 0) {
+        // An idle line starts on the first of these bytes now.
+        if (m_line.isEmpty())
+            m_carriedAt = SimLog::nowMs();
+        m_line += bytes;
+        if (!m_line.isEmpty() && !m_pace.isActive())
+            m_pace.start();
+    } else if (!bytes.isEmpty()) {
+        emit received(bytes);
+    }
+}
+
+void PtyLink::carry()
+{
+    const auto due = std::min(m_line.size(), qsizetype((SimLog::nowMs() - m_carriedAt) / m_byteMs));
+    const QByteArray bytes = m_line.left(due);
+    m_line.remove(0, due);
+    m_carriedAt += double(due) * m_byteMs;
+    if (m_line.isEmpty())
+        m_pace.stop();
     if (!bytes.isEmpty())
         emit received(bytes);
 }

@@ -36,6 +36,13 @@ public:
     bool isListening();
     // Queues bytes towards the program; lost when nobody listens.
     void write(const QByteArray &bytes);
+    // Carries the program's bytes to the chip no faster than a serial line
+    // at this speed would (ten bits a byte); 0: as fast as they come. The
+    // pty itself has no speed, and a flush of the program's output could
+    // not reach bytes it has already handed over, so the line is ours: the
+    // pty's packet mode tells us of the flush, and what the line has not
+    // carried yet is dropped, as a real adapter drops it.
+    void setBaud(int baud);
     // What the program set on its side of the line, e.g. "1200 baud stop 1
     // handshake none"; empty when unplugged. Linux forces a pty to 8 data
     // bits without parity, and a pty has no modem lines, so data bits,
@@ -51,6 +58,7 @@ private:
     void readMaster();
     void writeMaster();
     void readWatch();
+    void carry();
     bool publishLink(QString *error);
     void removeLink();
 
@@ -63,6 +71,11 @@ private:
     int m_watch = -1;
     int m_openers = 0;
     QByteArray m_pending;
+    // Paced: bytes read from the pty that the line has not carried yet.
+    QByteArray m_line;
+    double m_byteMs = 0;
+    double m_carriedAt = 0;
+    QTimer m_pace;
     QSocketNotifier m_masterReadable { QSocketNotifier::Read };
     QSocketNotifier m_masterWritable { QSocketNotifier::Write };
     QSocketNotifier m_watchReadable { QSocketNotifier::Read };

@@ -20,6 +20,7 @@ Simulator::Simulator(const SimSettings &settings, int signalFd, QObject *parent)
     , m_chip(settings.chip)
     , m_link(settings.linkPath)
 {
+    m_link.setBaud(settings.baud);
     m_keyTimer.setSingleShot(true);
     m_keyTimer.setTimerType(Qt::PreciseTimer);
     if (signalFd >= 0)
@@ -58,6 +59,11 @@ void Simulator::receiveFromPort(const QByteArray &bytes)
         m_lineLogged = line;
     }
     m_log.write(now, QStringLiteral("in"), hexText(bytes));
+    if (m_settings.loopback) {
+        // No chip behind a loopback plug hears anything.
+        sendToPort(bytes, now);
+        return;
+    }
     m_chip.receive(bytes, now);
     flushChip();
 }
@@ -125,14 +131,20 @@ void Simulator::runCommand(const QString &line)
     } else if (line == QLatin1String("xon")) {
         m_chip.resumeKeying(now);
         flushChip();
-    } else if (verb == QLatin1String("silent")) {
+    } else if (verb == QLatin1String("silent") || verb == QLatin1String("loopback")) {
         const QString mode = words.size() == 2 ? words.at(1) : QString();
         if (mode != QLatin1String("on") && mode != QLatin1String("off")) {
-            complain(QStringLiteral("silent takes on or off"));
+            complain(QStringLiteral("%1 takes on or off").arg(verb));
             return;
         }
-        m_chip.setSilent(mode == QLatin1String("on"));
-        m_log.write(now, QStringLiteral("event"), QStringLiteral("silent ") + mode);
+        if (verb == QLatin1String("silent"))
+            m_chip.setSilent(mode == QLatin1String("on"));
+        else
+            m_settings.loopback = mode == QLatin1String("on");
+        m_log.write(now, QStringLiteral("event"), verb + QLatin1Char(' ') + mode);
+    } else if (line == QLatin1String("unplug-after-block")) {
+        m_unplugAfterBlock = true;
+        m_log.write(now, QStringLiteral("event"), line);
     } else if (line == QLatin1String("unplug")) {
         if (m_link.isPlugged())
             unplug();
@@ -196,6 +208,7 @@ void Simulator::flushChip()
 {
     const double now = SimLog::nowMs();
     const QList<ChipEvent> events = m_chip.takeEvents();
+    bool block = false;
     for (const ChipEvent &event : events) {
         switch (event.kind) {
         case ChipEvent::Kind::Keyed:
@@ -209,12 +222,18 @@ void Simulator::flushChip()
             break;
         case ChipEvent::Kind::Note:
             m_log.write(event.t, QStringLiteral("event"), event.text);
+            block = block || event.text.startsWith(QLatin1String("block "));
             break;
         }
     }
     const QByteArray output = m_chip.takeOutput();
     if (!output.isEmpty())
         sendToPort(output, now);
+    if (block && m_unplugAfterBlock) {
+        m_unplugAfterBlock = false;
+        unplug();
+        return;
+    }
     if (m_midLine && !m_chip.isKeying() && m_chip.buffered() == 0)
         printLine(QString());
 

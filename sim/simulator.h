@@ -54,4 +54,6 @@ private:
     QString m_lineLogged;
     // Keyed characters are on stdout without a line end yet.
     bool m_midLine = false;
+    // The next parameter block unplugs the adapter, in the host's pause after it.
+    bool m_unplugAfterBlock = false;
 };

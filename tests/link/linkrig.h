@@ -84,7 +84,11 @@ public:
     template<typename Hooks>
     void record(Hooks &hooks)
     {
-        hooks.message = [this](const QString &text) { messages << text; };
+        hooks.message = [this](const QString &text) {
+            messages << text;
+            if (whileTold)
+                whileTold();
+        };
         hooks.choosePort = [this](const QString &) { ++chooserShown; return chooserAnswer; };
         hooks.terminate = [this](int code) { terminations << code; };
         hooks.characterMs = characterMs;
@@ -95,6 +99,7 @@ public:
     QTemporaryDir dir;
     std::unique_ptr<SettingsStore> store;
     QStringList messages;
+    std::function<void()> whileTold; // runs inside every message box
     QList<int> terminations;
     std::optional<QString> chooserAnswer;
     int chooserShown = 0;
@@ -135,6 +140,7 @@ public:
             panels[position] = text;
             panelLog.append({position, text});
         });
+        QObject::connect(link.get(), &KeyerLink::linkDetail, [this](const QString &why) { detail = why; });
         QObject::connect(&link->port(), &SerialFacility::wrote, [this](const QByteArray &b) { writes << b; });
         QObject::connect(&link->port(), &SerialFacility::opened, [this] { openedAt << monotonicMs(); });
         return link->initialise();
@@ -143,6 +149,7 @@ public:
     std::unique_ptr<KeyerLink> link;
     QHash<int, QString> panels;
     QList<std::pair<int, QString>> panelLog; // every panel text, in order
+    QString detail;                          // the last linkDetail
     QList<QByteArray> writes;                // every write to the port, one per call
     QList<double> openedAt;
 };

@@ -34,6 +34,8 @@ private slots:
     void portThatCannotBeOpened();
     void waitsEndOnUnplugOrClose_data();
     void waitsEndOnUnplugOrClose();
+    void escapeGoesBeforeWhatTheLineHasNotSent();
+    void keysBehindMessageOneWaitForRoom();
 };
 
 // At any other speed the chip reads garbage. A second program on the port is in the way:
@@ -103,22 +105,27 @@ void LinkFaultsTest::startUpAndUpdate()
 void LinkFaultsTest::noAnswer_data()
 {
     QTest::addColumn<bool>("atStartUp"); // or on F12
+    QTest::addColumn<QString>("device"); // what the simulator is told to be
     QTest::addColumn<QString>("answer"); // empty: nothing
-    QTest::newRow("silent at start-up") << true << "";
+    QTest::newRow("silent at start-up") << true << "silent on" << "";
     // The device answers the echo test, but not with 55: it is not the chip
     // (or not at 1200 baud), and gets nothing more.
-    QTest::newRow("wrong echo on F12") << false << "41 AA 54";
+    QTest::newRow("wrong echo on F12") << false << "silent on" << "41 AA 54";
+    // Everything comes back, the 55 too: the 00 before it gives it away.
+    QTest::newRow("loopback at start-up") << true << "loopback on" << "";
+    QTest::newRow("loopback on F12") << false << "loopback on" << "";
 }
 
 void LinkFaultsTest::noAnswer()
 {
     QFETCH(bool, atStartUp);
+    QFETCH(QString, device);
     QFETCH(QString, answer);
     LinkRig rig;
     if (atStartUp)
-        QVERIFY(rig.start() && rig.simulator(QStringLiteral("silent on")));
+        QVERIFY(rig.start() && rig.simulator(device));
     else
-        QVERIFY(rig.up() && rig.simulator(QStringLiteral("silent on")));
+        QVERIFY(rig.up() && rig.simulator(device));
     rig.mark();
     // Fires once the echo wait runs the event loop.
     if (!answer.isEmpty())
@@ -129,7 +136,7 @@ void LinkFaultsTest::noAnswer()
         QVERIFY(!rig.init());
     else
         rig.link->press(Qt::Key_F12);
-    QVERIFY(elapsed.elapsed() >= 1500);
+    QVERIFY(elapsed.elapsed() >= 1500 || device == QLatin1String("loopback on")); // silence takes the deadline
     QCOMPARE(rig.messages, QStringList{QStringLiteral("No Response from Winkey on Com") + rig.sim.linkPath()
                                        + QStringLiteral("\r\nCheck Port, Cable or Winkey")});
     QCOMPARE(rig.terminations, atStartUp ? QList<int>{EXIT_FAILURE} : QList<int>{});
@@ -269,6 +276,40 @@ void LinkFaultsTest::waitsEndOnUnplugOrClose()
     QVERIFY(rig.terminations.isEmpty());
     QCOMPARE(rig.panels.value(1), KeyerLink::kNoPortText);
     QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort")), rig.sim.linkPath());
+}
+
+// At 1200 baud 2,000 characters take 16 s to leave: Escape's clear-buffer
+// must not wait behind them.
+void LinkFaultsTest::escapeGoesBeforeWhatTheLineHasNotSent()
+{
+    LinkRig rig({QStringLiteral("--baud"), QStringLiteral("1200")});
+    QVERIFY(rig.up());
+    Settings.Message2 = QString(2000, QLatin1Char('E'));
+    rig.link->press(Qt::Key_F2);
+    // Under way: the simulator has taken it off the pty, where no flush reaches.
+    QTRY_VERIFY(!rig.since().isEmpty());
+    rig.link->press(Qt::Key_Escape);
+    const qsizetype abortAt = rig.since().indexOf('\x0a');
+    QVERIFY2(abortAt > 0 && abortAt < 200, qPrintable(QString::number(abortAt)));
+}
+
+// Message 1 half fills the chip's buffer; the messages pressed behind it
+// would overflow it, were they not paced by its XOFF as message 1 is.
+void LinkFaultsTest::keysBehindMessageOneWaitForRoom()
+{
+    LinkRig rig({QStringLiteral("--char-ms"), QStringLiteral("30")});
+    QVERIFY(rig.up());
+    QString all = Settings.Message1 = QStringLiteral("CQ CQ CQ DE ZAVO ZAVO ZAVO ").repeated(3) + QStringLiteral("TEST K");
+    for (int n = 2; n <= 5; ++n)
+        all += Settings.message(n) = QStringLiteral("MESSAGE %1 ").arg(n).repeated(4).left(32);
+    QTimer::singleShot(100, rig.link.get(), [&rig] {
+        for (const int key : {Qt::Key_F2, Qt::Key_F3, Qt::Key_F4, Qt::Key_F5})
+            rig.link->press(key);
+    });
+    rig.link->press(Qt::Key_F1);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.keyed().size(), all.size(), 15000);
+    QCOMPARE(rig.sim.keyed(), all);
+    QCOMPARE(rig.sim.events(QStringLiteral("drop")), QStringList());
 }
 
 QTEST_GUILESS_MAIN(LinkFaultsTest)
