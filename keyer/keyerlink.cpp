@@ -253,6 +253,8 @@ bool KeyerLink::initialise()
         return false;
     setState(State::Starting);
     const bool ok = bringUp();
+    // What waited behind a reconnection was asked for by the operator.
+    m_automatic = false;
     runQueued();
     return ok;
 }
@@ -307,9 +309,10 @@ bool KeyerLink::bringUp()
     m_chipMinSpeed = static_cast<quint8>(block.bytes.at(kBlockMinSpeed));
     sleep(250);
     // The adapter may have gone in the sleep: then the write of 07 or the
-    // next pass of the event loop finds out, and the link goes down.
+    // next pass of the event loop finds out, and the link goes down. The
+    // chip answered, so the program goes on and the watch brings it back.
     if (m_state != State::Starting)
-        return false;
+        return m_state != State::Closing;
     setState(State::Idle);
     m_port->write(Winkey::getSpeedPot());
 
@@ -319,7 +322,7 @@ bool KeyerLink::bringUp()
             lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
         reportRejected(lines.join(QLatin1Char('\n')));
     }
-    return m_state != State::Down && m_state != State::Closing;
+    return m_state != State::Closing;
 }
 
 void KeyerLink::reportRejected(const QString &list)

@@ -68,9 +68,9 @@ public:
     ~KeyerLink() override;
 
     // (Re)opens the port, checks the chip, uploads the parameters. False
-    // when the link could not be brought up: before setInSession(true) the
-    // application is then ending, later the link stays down until F12 or
-    // the adapter's return.
+    // when no chip answered: before setInSession(true) the application is
+    // then ending, later the link stays down until F12 or the adapter's
+    // return. An adapter lost after the chip answered is waited for.
     bool initialise();
     void setInSession(bool inSession) { m_inSession = inSession; }
 

@@ -1,6 +1,6 @@
 // The keyer link's start-up and Update, and its faults: a chip that does not
 // answer or answers wrongly, ports that cannot be opened, the adapter pulled
-// out (its return is tst_reconnect's) or the program closed while it waits.
+// out (its return is tst_reconnect's; every wait it ends is tst_linkstates').
 #include "keyer/protocol.h"
 #include "linkrig.h"
 
@@ -11,13 +11,6 @@ namespace {
 const QString kOnline = QStringLiteral("Winkey Online - Firmware Rev.23");
 const QByteArray kEchoOnly = QByteArray::fromHex("0000ff000455");
 
-struct Interruption {
-    bool unplug;        // or the program closes, with tune on
-    int key;            // pressed before, 0: none
-    QString before;     // what the chip is told first
-    QByteArray waiting; // what the chip has when the wait begins
-    QByteArray sent;    // after the last mark
-};
 
 } // namespace
 
@@ -32,10 +25,7 @@ private slots:
     void noAnswer();
     void portThatCannotBeOpened_data();
     void portThatCannotBeOpened();
-    void waitsEndOnUnplugOrClose_data();
-    void waitsEndOnUnplugOrClose();
     void escapeGoesBeforeWhatTheLineHasNotSent();
-    void keysBehindMessageOneWaitForRoom();
 };
 
 // At any other speed the chip reads garbage. A second program on the port is in the way:
@@ -182,102 +172,6 @@ void LinkFaultsTest::portThatCannotBeOpened()
     QCOMPARE(rig.settle(300), chosen ? seedStartupBytes() : QByteArray());
 }
 
-void LinkFaultsTest::waitsEndOnUnplugOrClose_data()
-{
-    QTest::addColumn<Interruption>("i");
-    const QByteArray hostOpen = kEchoOnly + QByteArray::fromHex("0002");
-    const QByteArray keyUp = QByteArray::fromHex("0b00");
-    const int f1 = Qt::Key_F1;
-    const int f12 = Qt::Key_F12;
-    QTest::newRow("unplugged idle") << Interruption{true, 0, "", {}, {}};
-    QTest::newRow("unplugged, F1 on XOFF") << Interruption{true, f1, "raw C5", {}, {}};
-    QTest::newRow("unplugged, F12 on the echo") << Interruption{true, f12, "silent on", kEchoOnly, kEchoOnly};
-    QTest::newRow("unplugged, F12 on the revision") << Interruption{true, f12, "silent on", hostOpen, hostOpen};
-    QTest::newRow("closed, F1 on XOFF") << Interruption{false, f1, "raw C5", {}, keyUp};
-    // F12 keys the transmitter up before it closes the port.
-    QTest::newRow("closed, F12 on the echo") << Interruption{false, f12, "silent on", keyUp + kEchoOnly, keyUp + kEchoOnly};
-}
-
-// Whatever waits ends at once, not on a deadline. Unplugged, panel 1 says
-// so, nothing polls the dead device and keys send nothing. Closed, the
-// transmitter is keyed up first, and nothing pressed meanwhile runs.
-void LinkFaultsTest::waitsEndOnUnplugOrClose()
-{
-    QFETCH(Interruption, i);
-    const auto &[unplug, key, before, waiting, sent] = i;
-    LinkRig rig;
-    QVERIFY(rig.up());
-    Settings.Message1 = QStringLiteral("CQ TEST");
-    if (!unplug)
-        rig.link->press(Qt::Key_F6);
-    if (before == QLatin1String("raw C5")) {
-        rig.sim.command(before);
-        QTRY_VERIFY(XoffActive);
-    } else if (!before.isEmpty()) {
-        QVERIFY(rig.simulator(before));
-    }
-    rig.mark();
-    // For the revision, the echo is answered by hand (once) so that host open goes.
-    bool answered = waiting.size() <= kEchoOnly.size();
-    QElapsedTimer acted;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!answered && rig.since() == kEchoOnly) {
-            answered = true;
-            rig.sim.command(QStringLiteral("raw 55"));
-        }
-        if (rig.since() != waiting || acted.isValid())
-            return;
-        acted.start();
-        watch.stop();
-        if (unplug) {
-            rig.sim.command(QStringLiteral("unplug"));
-            return;
-        }
-        rig.link->press(Qt::Key_F2);
-        rig.link->press(Qt::Key_F6);
-        rig.link->shutdown();
-    });
-    watch.start(20);
-    // Should a wait hang on, Escape ends it so that the test can report.
-    QTimer::singleShot(8000, rig.link.get(), [&rig] { rig.link->press(Qt::Key_Escape); });
-    if (key) {
-        rig.link->press(key);
-        QVERIFY2(acted.elapsed() < 1000, qPrintable(QString::number(acted.elapsed())));
-    }
-    QTRY_VERIFY(!rig.link->isOpen());
-    QCOMPARE(rig.messages, QStringList());
-    QVERIFY(rig.terminations.isEmpty());
-    QCOMPARE(rig.settle(), sent);
-    if (!unplug) {
-        rig.link->press(Qt::Key_F12);
-        rig.link->settingsUpdate();
-        QCOMPARE(rig.settle(), sent);
-        return;
-    }
-    // The chip lost its power with the adapter: its XOFF went with it.
-    QVERIFY(!XoffActive);
-    QCOMPARE(rig.panels.value(1), KeyerLink::kLostText);
-    QEventLoop idle;
-    QTimer::singleShot(1000, &idle, &QEventLoop::quit);
-    QVERIFY2(wakeupsWhile([&idle] { idle.exec(); }) < 50, "a dead device is polled");
-    for (const int k : {Qt::Key_F1, Qt::Key_F2, Qt::Key_F6}) {
-        rig.link->press(k);
-        QCOMPARE(rig.panels.value(1), KeyerLink::kLostText);
-    }
-    if (key)
-        return;
-    // F12 before the device is back: the operator is told and offered the
-    // chooser; Cancel keeps the link down and the port stored.
-    rig.link->press(Qt::Key_F12);
-    QCOMPARE(rig.chooserShown, 1);
-    QVERIFY2(rig.messages.size() == 1 && rig.messages.first().contains(rig.sim.linkPath()),
-             qPrintable(rig.messages.join(QLatin1Char('|'))));
-    QVERIFY(rig.terminations.isEmpty());
-    QCOMPARE(rig.panels.value(1), KeyerLink::kNoPortText);
-    QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort")), rig.sim.linkPath());
-}
-
 // At 1200 baud 2,000 characters take 16 s to leave: Escape's clear-buffer
 // must not wait behind them.
 void LinkFaultsTest::escapeGoesBeforeWhatTheLineHasNotSent()
@@ -295,22 +189,5 @@ void LinkFaultsTest::escapeGoesBeforeWhatTheLineHasNotSent()
 
 // Message 1 half fills the chip's buffer; the messages pressed behind it
 // would overflow it, were they not paced by its XOFF as message 1 is.
-void LinkFaultsTest::keysBehindMessageOneWaitForRoom()
-{
-    LinkRig rig({QStringLiteral("--char-ms"), QStringLiteral("30")});
-    QVERIFY(rig.up());
-    QString all = Settings.Message1 = QStringLiteral("CQ CQ CQ DE ZAVO ZAVO ZAVO ").repeated(3) + QStringLiteral("TEST K");
-    for (int n = 2; n <= 5; ++n)
-        all += Settings.message(n) = QStringLiteral("MESSAGE %1 ").arg(n).repeated(4).left(32);
-    QTimer::singleShot(100, rig.link.get(), [&rig] {
-        for (const int key : {Qt::Key_F2, Qt::Key_F3, Qt::Key_F4, Qt::Key_F5})
-            rig.link->press(key);
-    });
-    rig.link->press(Qt::Key_F1);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.keyed().size(), all.size(), 15000);
-    QCOMPARE(rig.sim.keyed(), all);
-    QCOMPARE(rig.sim.events(QStringLiteral("drop")), QStringList());
-}
-
 QTEST_GUILESS_MAIN(LinkFaultsTest)
 #include "tst_linkfaults.moc"

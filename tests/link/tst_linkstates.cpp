@@ -11,7 +11,7 @@ using State = KeyerLink::State;
 
 namespace {
 
-enum class Input { Escape, F1, F2, F6, F12, Update, Knob, Unplug, Plug, F2UpdateEscape, UnplugAndPlug, Close };
+enum class Input { Escape, F1, EditedF1, F2, F6, F12, Update, Knob, Unplug, Plug, F2UpdateEscape, UnplugAndPlug, Close };
 
 const QString kMessage1 = QStringLiteral("CQ TEST");
 const QString kMessage2 = QStringLiteral("TU");
@@ -113,6 +113,8 @@ void LinkStatesTest::table_data()
     // The input comes after message 1's first character.
     row("Sending, Escape", {sending, false, I::Escape, 1, abort, "", idle});
     row("Sending, F1", {sending, false, I::F1, 0, m1, m1, idle});
+    // What goes out is the text F1 was pressed for; an edit counts from the next F1.
+    row("Sending, message 1 edited, F1", {sending, false, I::EditedF1, 0, "EDITED", "EDITED", idle});
     row("Sending, F2", {sending, false, I::F2, 0, m2, m2, idle});
     row("Sending, F6", {sending, false, I::F6, 0, on, "Tune", idle});
     row("Sending, F12", {sending, false, I::F12, 0, up, kOnline, idle});
@@ -174,12 +176,18 @@ void LinkStatesTest::table()
     rig.mark();
 
     bool delivered = false;
+    const bool endsWaits = c.input == Input::Unplug || c.input == Input::Close;
+    QElapsedTimer acted;
     auto deliver = [&] {
         if (std::exchange(delivered, true))
             return;
         switch (c.input) {
         case Input::Escape: link.press(Qt::Key_Escape); break;
         case Input::F1: link.press(Qt::Key_F1); break;
+        case Input::EditedF1:
+            Settings.Message1 = QStringLiteral("EDITED");
+            link.press(Qt::Key_F1);
+            break;
         case Input::F2: link.press(Qt::Key_F2); break;
         case Input::F6: link.press(Qt::Key_F6); break;
         case Input::F12: link.press(Qt::Key_F12); break;
@@ -199,7 +207,9 @@ void LinkStatesTest::table()
             break;
         case Input::Close: link.shutdown(); break;
         }
-        if (c.state == State::Stalled)
+        acted.start();
+        // A wait the input ends must end at once, not on XON or a deadline.
+        if (c.state == State::Stalled && !endsWaits)
             QTimer::singleShot(300, &link, [&rig] { rig.sim.command(QStringLiteral("raw C4")); });
     };
     // In a state the way in passes through, the input comes from the first
@@ -216,6 +226,8 @@ void LinkStatesTest::table()
     case State::Closing: link.shutdown(); break;
     default: break;
     }
+    if (endsWaits && acted.isValid())
+        QVERIFY2(acted.elapsed() < 1000, qPrintable(QString::number(acted.elapsed())));
     deliver(); // a state the link rests in
     QVERIFY(delivered);
 
@@ -243,6 +255,25 @@ void LinkStatesTest::table()
     const bool escaped = c.input == Input::Escape || c.input == Input::F2UpdateEscape;
     if ((escaped || c.state == State::Paused) && c.state != State::Closing)
         QVERIFY(rig.panelLog.contains(std::pair(1, QStringLiteral("Aborted!"))));
+    if (c.after == State::Down) {
+        // The chip's XOFF went with its power, and nothing polls the dead device.
+        QVERIFY(!XoffActive);
+        QEventLoop idle;
+        QTimer::singleShot(1000, &idle, &QEventLoop::quit);
+        QVERIFY2(wakeupsWhile([&idle] { idle.exec(); }) < 50, "a dead device is polled");
+    }
+    // F12 with the adapter out: told once, offered the chooser; Cancel keeps
+    // the port stored.
+    if (c.state == State::Down && (c.input == Input::F12 || c.input == Input::Update)) {
+        QCOMPARE(rig.chooserShown, 1);
+        QVERIFY2(rig.messages.size() == 1 && rig.messages.first().contains(rig.sim.linkPath()),
+                 qPrintable(rig.messages.join(QLatin1Char('|'))));
+        QCOMPARE(rig.store->GetSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort")),
+                 rig.sim.linkPath());
+    } else {
+        QCOMPARE(rig.messages, QStringList()); // nobody is asked anything unasked
+    }
+    QVERIFY(rig.terminations.isEmpty());
     if (c.input == Input::Knob)
         QTRY_COMPARE(rig.panels.value(3), QStringLiteral("30 WPM"));
     // A link that is up hears the chip again: the knob, and an XOFF that
@@ -258,7 +289,7 @@ void LinkStatesTest::table()
             rig.sim.command(QStringLiteral("xon"));
         });
         link.press(Qt::Key_F1);
-        QCOMPARE(rig.settle(), kMessage1.toLatin1());
+        QCOMPARE(rig.settle(), Settings.Message1.toLatin1());
     }
 }
 

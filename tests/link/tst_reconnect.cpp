@@ -67,8 +67,7 @@ void ReconnectTest::replugReconnectsUnasked()
     if (loss == Loss::BlockAtStartUp) {
         QVERIFY(rig.start() && armed());
         const bool goesOn = rig.init();
-        // Returning false ends the program, without a word to the operator.
-        QEXPECT_FAIL("", "a start-up that loses the adapter in its last pause ends the program", Continue);
+        // Returning false would end the program, without a word to the operator.
         QVERIFY(goesOn);
         rig.link->setInSession(true);
     } else {
