@@ -226,7 +226,8 @@ void LinkStatesTest::table()
     case State::Closing: link.shutdown(); break;
     default: break;
     }
-    if (endsWaits && acted.isValid())
+    // (Escape's pause lasts its 1.2 s whatever comes.)
+    if (endsWaits && acted.isValid() && c.state != State::Paused)
         QVERIFY2(acted.elapsed() < 1000, qPrintable(QString::number(acted.elapsed())));
     deliver(); // a state the link rests in
     QVERIFY(delivered);
