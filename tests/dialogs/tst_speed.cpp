@@ -57,12 +57,6 @@ struct ListChoice {
     int steps;
     QString chosen;
 };
-// A check box: the record's text at load, the box then, the text once clicked and stored.
-struct CheckBoxCase {
-    QString box, key, before;
-    bool checked;
-    QString after;
-};
 
 // The record field a parameter key is stored from.
 Field parameter(const QString &key)
@@ -160,15 +154,17 @@ private slots:
         for (const TextBox &t : kTextBoxes)
             Zavo::Settings.*t.field = QLatin1String(t.loaded);
         Zavo::Settings.IambicMode = Zavo::Settings.Pin5Mode = Zavo::Settings.ToneFreq = QStringLiteral("X");
+        Zavo::Settings.AutoSpace = QStringLiteral("1.0"); // not "1": unticked; PotRange's 255 ticks its box
         open();
         QCOMPARE(child<QLineEdit>(QStringLiteral("MinSText"))->text(), QStringLiteral("17"));
         for (const TextBox &t : kTextBoxes)
             QCOMPARE(child<QLineEdit>(QLatin1String(t.box))->text(), QLatin1String(t.loaded));
-        QVERIFY(nothingStored()); // loading writes nothing anywhere
         for (const TextBox &t : kTextBoxes)
             retype(QLatin1String(t.box), QLatin1String(t.typed));
         // The minimum speed alone is a number in the record, rounded half to even.
         retype(QStringLiteral("MinSText"), QStringLiteral(" 13.5 "));
+        for (const char *box : {"Auto_Chk", "Pot_Chk"})
+            QTest::mouseClick(child<QCheckBox>(QLatin1String(box)), Qt::LeftButton);
         QSignalSpy reinit(m_dialog.data(), &Speed::reinitRequested);
         bool enabledDuringReinit = true;
         QList<Write> writesAtReinit;
@@ -183,8 +179,8 @@ private slots:
         const QList<Write> expected{
             {sp, "MinSpeed", "14"},  {sp, "MaxSpeed", "40.5"}, {sp, "Farnsworth", " 20 "}, {p, "DDRatio", "33.4"},
             {p, "Weight", "060"},    {p, "PTT_Lead", "+5"},    {p, "PTT_Tail", "255"},     {p, "KeyComp", "007"},
-            {p, "SetPoint", "-0.5"}, {p, "AutoSpace", "0"},    {p, "CTSpace", "0"},        {p, "PaddleSwap", "0"},
-            {p, "PotRange", "255"},  {p, "IambicMode", "X"},   {p, "ToneFreq", "X"},       {p, "FirstExt", "0.2"},
+            {p, "SetPoint", "-0.5"}, {p, "AutoSpace", "1"},    {p, "CTSpace", "0"},        {p, "PaddleSwap", "0"},
+            {p, "PotRange", "127"},  {p, "IambicMode", "X"},   {p, "ToneFreq", "X"},       {p, "FirstExt", "0.2"},
             {p, "Pin5Mode", "X"},
         };
         QCOMPARE(m_writes, expected);
@@ -202,26 +198,20 @@ private slots:
         QCOMPARE(Zavo::Settings.MinSpeed, 16);
     }
 
-    void shouldStoreCheckBoxes_data()
-    {
-        QTest::addColumn<CheckBoxCase>("c");
-        QTest::newRow("AutoSpace off") << CheckBoxCase{"Auto_Chk", "AutoSpace", "1", true, "0"};
-        QTest::newRow("AutoSpace near miss") << CheckBoxCase{"Auto_Chk", "AutoSpace", "1.0", false, "1"};
-        QTest::newRow("PotRange off") << CheckBoxCase{"Pot_Chk", "PotRange", "255", true, "127"};
-        QTest::newRow("PotRange odd value on") << CheckBoxCase{"Pot_Chk", "PotRange", "200", false, "255"};
-    }
-
+    // Only "1" and "255" tick their boxes (the Update test has near misses);
+    // a click reaches the record by Update alone.
     void shouldStoreCheckBoxes()
     {
-        QFETCH(CheckBoxCase, c);
-        const Field field = openWith(c.key, c.before);
-        auto *check = child<QCheckBox>(c.box);
-        QCOMPARE(check->isChecked(), c.checked);
-        QTest::mouseClick(check, Qt::LeftButton);
-        QCOMPARE(Zavo::Settings.*field, c.before); // nothing before Update
+        Zavo::Settings.AutoSpace = QStringLiteral("1");
+        Zavo::Settings.PotRange = QStringLiteral("200");
+        open();
+        for (const char *box : {"Auto_Chk", "Pot_Chk"})
+            QTest::mouseClick(child<QCheckBox>(QLatin1String(box)), Qt::LeftButton);
+        QCOMPARE(Zavo::Settings.AutoSpace, QStringLiteral("1"));
+        QCOMPARE(Zavo::Settings.PotRange, QStringLiteral("200"));
         pressUpdate();
-        QCOMPARE(Zavo::Settings.*field, c.after);
-        QCOMPARE(m_store->reread(QStringLiteral("Parameters"), c.key), c.after);
+        QCOMPARE(Zavo::Settings.AutoSpace, QStringLiteral("0"));
+        QCOMPARE(Zavo::Settings.PotRange, QStringLiteral("255"));
     }
 
     void shouldStoreNothingButAValidUpdate_data()

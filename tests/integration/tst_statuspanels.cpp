@@ -3,6 +3,7 @@
 #include "../unit/suites.h"
 #include "app/statuspanels.h"
 #include "dialogs/uimetrics.h"
+#include "keyer/keyerlink.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -18,6 +19,9 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("whole");
         QTest::newRow("online") << 1 << "Winkey Online - Firmware Rev.23" << true;
+        // What panel 1 says of a link that is down, it says whole.
+        for (const QString &down : {KeyerLink::kLostText, KeyerLink::kNoAnswerText, KeyerLink::kNoPortText})
+            QTest::newRow(qPrintable(down)) << 1 << down << true;
         QTest::newRow("seeded message 1") << 1 << "CQ CQ CQ DE MYCALL MYCALL K" << false;
         QTest::newRow("port") << 2 << "winkey" << true;
         QTest::newRow("speed") << 3 << "25 WPM" << true;
@@ -50,6 +54,7 @@ private slots:
         QVERIFY(whole || (shown.endsWith(u'\u2026') && text.startsWith(shown.chopped(1))));
         QCOMPARE(bar->panelText(position), text);
         QVERIFY(panel->toolTip().startsWith(tip) && panel->toolTip().contains(QLatin1String("DETAIL")));
+        QVERIFY(panel->accessibleDescription().startsWith(whole ? QStringLiteral("DETAIL") : text));
         QCOMPARE(panel->toolTip().contains(text), !whole);
         QCOMPARE(panel->accessibleDescription().contains(text), !whole);
         QCOMPARE(panel->accessibleName(), text);

@@ -120,9 +120,6 @@ private slots:
         Link link(sim.linkPath());
         QVERIFY(link.write("00 02", "CQ"));
         QCOMPARE(link.read(3), QStringLiteral("17 C4 C0"));
-        // The harness reads back the same traffic from the log.
-        QVERIFY(sim.waitForReceived(4, kReplyMs));
-        QCOMPARE(hexText(sim.received()), QStringLiteral("00 02 43 51"));
 
         sim.command(QStringLiteral("silent on"));
         QVERIFY(sim.waitForEvent("silent on"));
@@ -133,7 +130,6 @@ private slots:
         sim.command(QStringLiteral("pot 20"));
         QCOMPARE(link.read(1, kQuietMs), QString());
         QVERIFY(sim.waitForEvent("tune on"));
-        QCOMPARE(hexText(sim.sent()), QStringLiteral("17 C4 C0"));
         QCOMPARE(sim.keyed(), QStringLiteral("CQEE"));
         // What the operator sends by hand still goes.
         sim.command(QStringLiteral("raw C5"));

@@ -48,8 +48,7 @@ private slots:
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("panel");
 
-        QTest::newRow("number 1") << "1" << "/dev/ttyS0" << "COM1";
-        QTest::newRow("number with blanks") << " 3 " << "/dev/ttyS2" << "COM3";
+        QTest::newRow("number 1, blanks around") << " 1 " << "/dev/ttyS0" << "COM1";
         QTest::newRow("path") << "/dev/ttyUSB0" << "/dev/ttyUSB0" << "ttyUSB0";
         QTest::newRow("0 is a name") << "0" << "0" << "0";
         QTest::newRow("fraction is a name") << "3.0" << "3.0" << "3.0";
