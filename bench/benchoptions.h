@@ -12,6 +12,7 @@ struct BenchOptions {
     int soakMs = 10000;
     int soakIntervalMs = 10;     // one F2 press every this many ms
     int startups = 10;           // rounds of two starts of the real program
+    int updates = 10;            // settings Updates, on each of two disks
     QString appPath;             // the zavokeyer binary
     bool shortMode = false;
 
@@ -25,6 +26,7 @@ struct BenchOptions {
         o.busyHoldMs = 500;
         o.soakMs = 500;
         o.startups = 1;
+        o.updates = 2;
         return o;
     }
 };

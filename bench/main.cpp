@@ -1,5 +1,5 @@
 // zavokeyer-bench: measures Zavo Keyer against its goals for speed,
-// processor use, start-up time and memory, and prints the findings as a
+// processor use, start-up time, settings writes and memory, and prints the findings as a
 // Markdown table (docs/BENCHMARKS.md keeps a full run's). Run by hand:
 //   zavokeyer-bench            the full run, a few minutes
 //   zavokeyer-bench --short    a few seconds, for the test command
@@ -8,6 +8,7 @@
 #include "keyerbench.h"
 #include "reconnectbench.h"
 #include "startupbench.h"
+#include "updatebench.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -20,11 +21,12 @@ namespace {
 int usage(int code)
 {
     std::fprintf(code == 0 ? stdout : stderr,
-                 "Usage: zavokeyer-bench [--short] [--presses N] [--startups N] [--app PATH]\n\n"
+                 "Usage: zavokeyer-bench [--short] [--presses N] [--startups N] [--updates N] [--app PATH]\n\n"
                  "  --short       a few seconds in all: fewer presses, short holds\n"
                  "  --presses N   presses of F1 and of F2 for the key-to-wire times (default 1000)\n"
                  "  --startups N  rounds of start-ups of the real program, each a first run\n"
-                 "                and a later start (default 10)\n"
+                 "                and a later start, on each of two disks (default 10)\n"
+                 "  --updates N   settings Updates on each of two disks (default 10)\n"
                  "  --app PATH    the zavokeyer binary (default: the one built alongside)\n");
     return code;
 }
@@ -47,6 +49,12 @@ int main(int argc, char *argv[])
     options.appPath = QStringLiteral(ZAVO_APP_PATH);
     int presses = 0;
     int startups = 0;
+    int updates = 0;
+    // The benchmark runs itself for the Update's rounds, with the slow-disk shim loaded.
+    if (argc == 3 && std::strcmp(argv[1], "--update-child") == 0 && positive(argv[2], updates)) {
+        QApplication app(argc, argv);
+        return UpdateBench::runChild(updates);
+    }
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -57,6 +65,8 @@ int main(int argc, char *argv[])
         } else if (std::strcmp(arg, "--presses") == 0 && value && positive(value, presses)) {
             ++i;
         } else if (std::strcmp(arg, "--startups") == 0 && value && positive(value, startups)) {
+            ++i;
+        } else if (std::strcmp(arg, "--updates") == 0 && value && positive(value, updates)) {
             ++i;
         } else if (std::strcmp(arg, "--app") == 0 && value) {
             options.appPath = QString::fromLocal8Bit(value);
@@ -71,6 +81,8 @@ int main(int argc, char *argv[])
         options.presses = presses;
     if (startups > 0)
         options.startups = startups;
+    if (updates > 0)
+        options.updates = updates;
 
     // Headless unless told otherwise: the window is real, the screen need not be.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -93,6 +105,8 @@ int main(int argc, char *argv[])
         StartupBench startup(options, report);
         startup.run();
     }
+    if (!report.failed())
+        UpdateBench::measure(options, report);
     report.addNote(QStringLiteral("before: %1").arg(machineBefore));
     report.addNote(QStringLiteral("after: %1").arg(BenchReport::machine()));
 

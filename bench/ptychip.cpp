@@ -97,10 +97,17 @@ std::optional<qint64> PtyChip::startupEndNs() const
     return m_startupEndNs;
 }
 
+std::optional<qint64> PtyChip::blockStartNs() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_blockStartNs;
+}
+
 void PtyChip::forgetStartup()
 {
     std::lock_guard lock(m_mutex);
     m_startupEndNs.reset();
+    m_blockStartNs.reset();
 }
 
 std::optional<qint64> PtyChip::textReachedNs(qint64 total) const
@@ -162,6 +169,9 @@ void PtyChip::take(const QByteArray &bytes, qint64 ns)
         } else if (c == kLoadDefaults) {
             m_parse = Parse::Skip;
             m_skip = kLoadDefaultsArguments;
+            std::lock_guard lock(m_mutex);
+            if (!m_blockStartNs)
+                m_blockStartNs = ns;
         } else if (c == kKeyImmediate) {
             m_parse = Parse::Skip;
             m_skip = 1;

@@ -52,6 +52,8 @@ public:
     qint64 textTotal() const { return m_textTotal.load(); }
     // When the get-speed-pot byte that ends the start-up arrived (ns), if it has.
     std::optional<qint64> startupEndNs() const;
+    // When the first byte of the parameter block (load defaults) arrived, if it has.
+    std::optional<qint64> blockStartNs() const;
     // Forgets the start-up, for the next program that opens the port.
     void forgetStartup();
     // When the text total first reached `total`, if it has.
@@ -86,7 +88,8 @@ private:
     // The text total as of the last stamped read: never ahead of m_arrivals.
     std::atomic<qint64> m_textTotal = 0;
     std::atomic<qint64> m_xoffAt = -1;
-    mutable std::mutex m_mutex;   // guards the two below
+    mutable std::mutex m_mutex;   // guards the three below
     QList<Arrival> m_arrivals;
     std::optional<qint64> m_startupEndNs;
+    std::optional<qint64> m_blockStartNs;
 };

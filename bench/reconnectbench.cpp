@@ -36,11 +36,12 @@ ReconnectBench::~ReconnectBench()
 }
 
 // Waits until the simulator's log shows the event, counting from the end
-// of what it showed before.
+// of what it showed before; without a command (the start), from the top:
+// the simulator may be up before the log is first looked at.
 bool ReconnectBench::command(const QString &line, const QString &event)
 {
     QFile log(m_dir.filePath(QStringLiteral("sim.log")));
-    const qint64 before = log.size();
+    const qint64 before = line.isEmpty() ? 0 : log.size();
     m_sim.write((line + QLatin1Char('\n')).toUtf8());
     Waker waker;
     return waitInEventLoop(waker, [&] {

@@ -5,7 +5,9 @@
 // start-up counts from the moment the child is started to the
 // get-speed-pot byte at the chip, which the program sends just before it
 // shows its window; the peak resident set is read from /proc once the
-// window is up.
+// window is up. The rounds run twice: on the disk as it is, and with every
+// fsync made 20 ms late (zavobench-slowdisk), which also counts the syncs
+// and renames of the start-up and of the close that ends each start.
 #pragma once
 
 #include "benchoptions.h"
@@ -15,6 +17,7 @@
 #include <QObject>
 
 class PtyChip;
+class SyncLog;
 
 class StartupBench : public QObject
 {
@@ -29,8 +32,13 @@ private:
     struct Run {
         double startupMs = 0;
         double peakMB = 0;
+        int startSyncs = 0;
+        int startRenames = 0;
+        int closeSyncs = 0;
+        int closeRenames = 0;
     };
-    bool startOnce(PtyChip &chip, const QString &configHome, Run &run, QString &error);
+    bool startOnce(PtyChip &chip, const QString &configHome, const SyncLog &log, Run &run, QString &error);
+    bool runRounds(const SyncLog &log);
 
     const BenchOptions m_options;
     BenchReport &m_report;
