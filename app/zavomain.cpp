@@ -285,6 +285,7 @@ void ZavoMain::closeEvent(QCloseEvent *event)
     // A place made up by the platform would put the next start somewhere
     // the operator never had the window.
     if (DisplayPlatform::placeIsKnown(QGuiApplication::platformName())) {
+        const SettingsStore::Batch batch(m_store);
         store(SettingsTable::Window::FormTop, pos.y());
         store(SettingsTable::Window::FormLeft, pos.x());
     }

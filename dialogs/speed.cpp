@@ -394,10 +394,13 @@ void Speed::updateClicked()
     s.PotRange = flag(m_potCheck->isChecked(), "255", "127");
     s.PaddleSwap = flag(m_paddleCheck->isChecked(), "1", "0");
 
-    // A failed write is held by the store and told once, after the last of
-    // them; the rest still go out and the chip still gets the new values.
-    for (const SettingsTable::Entry *entry : SettingsTable::updateOrder())
-        save(entry->section, entry->key, entry->storeText(s));
+    // All of them land in one write, or none: a failed write is held by the
+    // store and told once, and the chip still gets the new values.
+    {
+        SettingsStore::Batch batch(m_store);
+        for (const SettingsTable::Entry *entry : SettingsTable::updateOrder())
+            save(entry->section, entry->key, entry->storeText(s));
+    }
     const QPointer<Speed> self(this);
     m_store.reportUnsaved();
     if (!self)

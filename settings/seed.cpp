@@ -13,6 +13,9 @@ QString value(const QString &section, const QString &key)
 
 void seedStore(SettingsStore &store, const QString &comPort)
 {
+    // One file or none: a first run cut short must not leave a store that
+    // the next start takes for a whole one.
+    SettingsStore::Batch batch(store);
     const SettingsTable::Entry &port = SettingsTable::entry(&KeyerSettings::ComPort);
     store.SaveSetting(port.section, port.key, comPort);
     for (const SettingsTable::Entry &entry : SettingsTable::entries()) {

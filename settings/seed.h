@@ -15,7 +15,7 @@ inline constexpr int kFormLeft = 7920; // twips
 
 // The seed value of one key, or the empty text.
 QString value(const QString &section, const QString &key);
-// Writes the port, then every seeded entry, into the store.
+// Writes the port, then every seeded entry, into the store, in one write.
 void seedStore(SettingsStore &store, const QString &comPort);
 
 } // namespace Seed
