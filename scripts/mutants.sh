@@ -68,7 +68,7 @@ m 41 dialogs/speed.cpp 's/m_compensation, m_setPoint}) {/m_setPoint}) {/' "a com
 m 42 dialogs/portchooser.cpp 's/return m_ports->itemData(index).toString();/return m_ports->itemText(index);/' "the port chooser stores the list's description"
 m 43 settings/settingstable.cpp '/"Weight"/s/, 5, 5, keyer}/, 5, 6, keyer}/' "the weight goes out in PTT lead's byte"
 m 44 keyer/protocol.cpp 's/mode |= 0x01;/mode |= 0x02;/' "contest spacing sets the autospace bit"
-m 45 keyer/keyerlink.cpp '/^void KeyerLink::press/,/^}/s/if (reinit) {/if (false) {/' "F12 waits behind a message the chip holds with XOFF"
+m 45 keyer/keyerlink.cpp '/^void KeyerLink::press/,/^}/s/if (reinit) {/if (reinit \&\& key == 0) {/' "F12 waits behind a message the chip holds with XOFF"
 m 46 keyer/keyerlink.cpp '/^void KeyerLink::setState/,/^}/s/TuneOn = false;/(void)0;/;/^void KeyerLink::goDown/,/^}/s/TuneOn = false;/(void)0;/' "tune outlives a lost link"
 m 47 keyer/keyerlink.cpp '/^void KeyerLink::dropQueuedKeys/,/^}/s/kept.push_back(action);/(void)action;/' "Escape drops a stored Update that waits"
 m 48 keyer/keyerlink.cpp '/case State::Idle:/,/break;/s/m_port->setReceiveThreshold(1);/(void)0;/' "a link back from Escape's pause or a start-up no longer reads the chip"
