@@ -69,19 +69,6 @@ bool KeyerLink::isOpen() const
     return m_port->isOpen();
 }
 
-bool KeyerLink::isBusy() const
-{
-    switch (m_state) {
-    case State::Starting:
-    case State::Sending:
-    case State::Stalled:
-    case State::Paused:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // The one place the state changes. What each state means for the line:
 // the chip's bytes are read as they come only while the link is up and
 // not in Escape's pause; a link that is not up has no transmitter keyed.

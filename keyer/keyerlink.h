@@ -92,11 +92,6 @@ public:
     {
         return m_state == State::Idle || m_state == State::Sending || m_state == State::Stalled;
     }
-    // The link is down and the adapter is awaited.
-    bool isWaitingForAdapter() const { return m_watch.isWatching(); }
-    bool isClosing() const { return m_state == State::Closing; }
-    // Something is going out that later keys wait behind.
-    bool isBusy() const;
     SerialFacility &port() { return *m_port; }
 
 signals:
