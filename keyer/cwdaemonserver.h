@@ -1,0 +1,62 @@
+// Listens for cwdaemon requests on UDP and hands them to the keyer link as
+// one more input: the logger's text is keyed in turn with the operator's
+// keys, its settings requests become the chip's own commands, and the
+// sender hears back when its text has been keyed. Runs on the program's
+// event loop; no thread.
+#pragma once
+
+#include "keyer/cwdaemon.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QUdpSocket>
+
+#include <deque>
+
+class KeyerLink;
+
+class CwdaemonServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CwdaemonServer(KeyerLink &link, QObject *parent = nullptr);
+    ~CwdaemonServer() override;
+
+    // Binds host:port. False, with errorText() saying why in a sentence
+    // for the operator, when the address cannot be had (a cwdaemon holds
+    // the port, the address is not this machine's).
+    bool listen(const QHostAddress &host, quint16 port);
+    QString errorText() const { return m_error; }
+    bool isListening() const;
+    quint16 localPort() const;
+
+private:
+    struct Pending {
+        QByteArray datagram;
+        QHostAddress sender;
+        quint16 senderPort = 0;
+    };
+
+    void readDatagrams();
+    void dispatch();
+    void handle(const Pending &pending);
+    void onTextDone(quint64 tag, bool keyed);
+
+    KeyerLink &m_link;
+    QUdpSocket m_socket;
+    QString m_error;
+    // Read, not yet handed on: handling can wait for the chip, and the
+    // socket's reading must never wait inside it.
+    std::deque<Pending> m_inbox;
+    bool m_dispatchQueued = false;
+    // The ESCh reply that the next text of that sender takes with it.
+    QHash<QString, QByteArray> m_requestedReply;
+    struct Reply {
+        QHostAddress to;
+        quint16 port = 0;
+        QByteArray text;
+    };
+    QHash<quint64, Reply> m_replies;
+    quint64 m_nextTag = 1;
+};
