@@ -5,13 +5,14 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libqt6serialport6-dev
+    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
     libgl-dev libxcb1-dev fonts-liberation
     xvfb xauth xdotool x11-utils
     dbus at-spi2-core python3-pyatspi imagemagick
     desktop-file-utils appstream lintian dpkg-dev file libxml2-utils man-db
     clang libclang-rt-14-dev
     locales
+    tlf    # the logger the network keying test keys through
 )
 packages+=("$@")
 
