@@ -1,45 +1,249 @@
 #include "keyer/cwdaemon.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace Cwdaemon {
 
-Request parse(QByteArrayView)
+namespace {
+
+constexpr char kEscape = 0x1B;
+
+// A request's number: an optional sign and digits, nothing else but a
+// trailing line end. Far too many digits is no number either.
+std::optional<int> number(QByteArrayView text)
 {
-    return {};
+    while (!text.isEmpty() && (text.back() == '\n' || text.back() == '\r'))
+        text.chop(1);
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        negative = text[i++] == '-';
+    if (i == text.size() || text.size() - i > 6)
+        return std::nullopt;
+    int value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
 }
 
-QByteArray keysFor(QByteArrayView)
+Request valued(Kind kind, std::optional<int> value, int min, int max)
 {
-    return {};
+    if (!value || *value < min || *value > max)
+        return {};
+    Request request;
+    request.kind = kind;
+    request.value = *value;
+    return request;
 }
 
-QString shownFor(QByteArrayView)
+Request escapeRequest(QByteArrayView body)
 {
-    return {};
+    if (body.isEmpty())
+        return {};
+    const QByteArrayView value = body.sliced(1);
+    Request request;
+    switch (body.front()) {
+    case '0':
+        request.kind = Kind::Reset;
+        return request;
+    case '2':
+        return valued(Kind::Speed, number(value), kMinWpm, kMaxWpm);
+    case '3':
+        return valued(Kind::Tone, number(value), 0, 4000);
+    case '4':
+        request.kind = Kind::Abort;
+        return request;
+    case '5':
+        request.kind = Kind::Exit;
+        return request;
+    case '6':
+        request.kind = Kind::WordMode;
+        return request;
+    case '7':
+        return valued(Kind::Weighting, number(value), -50, 50);
+    case '8':
+        request.kind = Kind::Device;
+        return request;
+    case '9':
+        request.kind = Kind::Port;
+        return request;
+    case 'a':
+        return valued(Kind::Ptt, number(value), 0, 1);
+    case 'b':
+        request.kind = Kind::SsbWay;
+        return request;
+    case 'c':
+        return valued(Kind::Tune, number(value), 0, 10);
+    case 'd': {
+        // A delay too long is clipped, as cwdaemon does; a negative one is not.
+        const auto ms = number(value);
+        return valued(Kind::PttDelay, ms ? std::optional<int>(std::min(*ms, 50)) : ms, 0, 50);
+    }
+    case 'e':
+        request.kind = Kind::BandSwitch;
+        return request;
+    case 'f':
+        request.kind = Kind::SoundSystem;
+        return request;
+    case 'g':
+        request.kind = Kind::Volume;
+        return request;
+    case 'h':
+        request.kind = Kind::ReplyRequest;
+        request.text = value.toByteArray();
+        return request;
+    default:
+        return {};
+    }
 }
 
-std::optional<quint8> chipWeighting(int)
+QByteArrayView withoutLineEnds(QByteArrayView text)
 {
-    return std::nullopt;
+    while (!text.isEmpty() && (text.back() == '\n' || text.back() == '\r'))
+        text.chop(1);
+    return text;
 }
 
-std::optional<quint8> chipSidetone(int, quint8)
+char upper(char c)
 {
-    return std::nullopt;
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
 }
 
-quint8 chipLeadIn(int)
+// What the chip keys for one character of a logger's text, as it is
+// appended to keys; false when the chip has nothing for it.
+bool appendKeys(QByteArray &keys, char c)
 {
-    return 0;
+    c = upper(c);
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+        keys += c;
+        return true;
+    }
+    switch (c) {
+    case ' ':
+    case '.':
+    case ',':
+    case '?':
+    case '/':
+    case '=':
+    case '\'':
+    case '"':
+    case '(':
+    case ')':
+    case ';':
+    case '@':
+    case '_':
+    case '$':
+    case '&': // AS: the chip's own '&'
+    case '+':
+    case '-':
+        keys += c;
+        return true;
+    case '\t':
+    case '\r':
+    case '\n':
+        keys += ' ';
+        return true;
+    case '*': // AR is the chip's '<'
+        keys += '<';
+        return true;
+    case '<': // SK is the chip's '>'
+        keys += '>';
+        return true;
+    case '!': // SN and BK have no character of their own on the chip
+        keys += QByteArrayView("\x1BSN");
+        return true;
+    case '>':
+        keys += QByteArrayView("\x1B" "BK");
+        return true;
+    default:
+        // '~' (a half space), ':' (the chip's KN) and anything else.
+        return false;
+    }
 }
 
-QByteArray requestedReply(QByteArrayView)
+} // namespace
+
+Request parse(QByteArrayView datagram)
 {
-    return {};
+    if (datagram.isEmpty() || datagram.size() > kMaxDatagram)
+        return {};
+    if (datagram.front() == kEscape)
+        return escapeRequest(datagram.sliced(1));
+    Request request;
+    request.kind = Kind::Text;
+    QByteArrayView text = withoutLineEnds(datagram);
+    if (!text.isEmpty() && text.back() == '^') {
+        request.replyWhenKeyed = true;
+        text.chop(1);
+    }
+    request.text = keysFor(text);
+    request.shown = shownFor(text);
+    request.sent = text.toByteArray();
+    return request;
 }
 
-QByteArray echoReply(QByteArrayView)
+QByteArray keysFor(QByteArrayView text)
 {
-    return {};
+    text = withoutLineEnds(text);
+    QByteArray keys;
+    keys.reserve(text.size());
+    for (const char c : text)
+        appendKeys(keys, c);
+    return keys;
+}
+
+QString shownFor(QByteArrayView text)
+{
+    text = withoutLineEnds(text);
+    QString shown;
+    shown.reserve(text.size());
+    QByteArray keys;
+    for (const char c : text) {
+        keys.clear();
+        if (c == kSpeedUp || c == kSpeedDown || !appendKeys(keys, c))
+            continue;
+        shown += keys == " " ? QChar(u' ') : QChar::fromLatin1(upper(c));
+    }
+    return shown;
+}
+
+std::optional<quint8> chipWeighting(int weighting)
+{
+    if (weighting < -50 || weighting > 50)
+        return std::nullopt;
+    // -50..50 spread over the chip's 10..90, 0 its even 50.
+    return quint8(50 + (weighting * 4) / 5);
+}
+
+std::optional<quint8> chipSidetone(int hz, quint8 stored)
+{
+    if (hz <= 0 || hz > 4000)
+        return std::nullopt;
+    int best = 1;
+    for (int code = 2; code <= 10; ++code) {
+        if (std::abs(4000.0 / code - hz) < std::abs(4000.0 / best - hz))
+            best = code;
+    }
+    return quint8((stored & 0x80) | best);
+}
+
+quint8 chipLeadIn(int ms)
+{
+    return quint8((std::clamp(ms, 0, 50) + 5) / 10);
+}
+
+QByteArray requestedReply(QByteArrayView requestText)
+{
+    return QByteArray("h") + requestText.toByteArray() + QByteArray("\r\n");
+}
+
+QByteArray echoReply(QByteArrayView text)
+{
+    return text.toByteArray() + QByteArray("\r\n");
 }
 
 QByteArray abortedReply()

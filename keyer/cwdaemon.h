@@ -58,6 +58,9 @@ struct Request {
     bool replyWhenKeyed = false;
     // Text only: what panel 1 shows while it goes out.
     QString shown;
+    // Text only: the text as it came, without line ends and '^' (the
+    // reply to a '^').
+    QByteArray sent;
 };
 
 // Reads one datagram. Never fails: what cannot be honoured is Invalid.
@@ -72,9 +75,9 @@ inline constexpr char kSpeedDown = '-';
 // The chip's merge-letters command: it and the next two letters are one sign.
 inline constexpr char kMergeLetters = 0x1B;
 QByteArray keysFor(QByteArrayView text);
-// The keys as the operator reads them in panel 1: marks left out, merged
-// letters as the two letters.
-QString shownFor(QByteArrayView keys);
+// The text as the operator reads it in panel 1: upper case, on one line,
+// without the speed marks and what cannot be keyed.
+QString shownFor(QByteArrayView text);
 
 // The chip's values for the request values, or nullopt when the chip has none.
 // Weighting -50..50 onto the chip's 10..90 (0 is its 50).

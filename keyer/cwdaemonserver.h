@@ -6,6 +6,7 @@
 #pragma once
 
 #include "keyer/cwdaemon.h"
+#include "keyer/keyerlink.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -14,7 +15,7 @@
 
 #include <deque>
 
-class KeyerLink;
+
 
 class CwdaemonServer : public QObject
 {
@@ -41,7 +42,7 @@ private:
     void readDatagrams();
     void dispatch();
     void handle(const Pending &pending);
-    void onTextDone(quint64 tag, bool keyed);
+    void onTextDone(quint64 tag, KeyerLink::TextOutcome outcome);
 
     KeyerLink &m_link;
     QUdpSocket m_socket;

@@ -8,6 +8,7 @@
 
 #include <QThread>
 #include <QTime>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,11 +25,18 @@ namespace {
 
 // Message 1's position is a 16-bit number: a longer message is cut here.
 constexpr qsizetype kMaxMessage1 = 32767;
-// Where the chip's minimum speed sits in the parameter block.
-constexpr int kBlockMinSpeed = 7;
+// A network request that finds more than this waiting for the wire is
+// refused: a client must not fill memory faster than 1200 baud drains it.
+constexpr qint64 kNetworkBacklog = 64;
 // While tuned nothing but paced characters goes out, so a key-up is on the
 // wire well within this.
 constexpr qint64 kTuneOffDrainMs = 500;
+
+// A command and its argument bytes, as written.
+QByteArray commandBytes(std::initializer_list<char> bytes)
+{
+    return QByteArray(bytes.begin(), qsizetype(bytes.size()));
+}
 
 KeyerLink::Hooks withDefaults(KeyerLink::Hooks hooks)
 {
@@ -293,7 +301,13 @@ bool KeyerLink::bringUp()
     const Winkey::ParameterBlock block = Winkey::parameterBlock(
         static_cast<quint8>(ModeRegister), SettingsTable::blockParameters(Settings, SpeedRange));
     m_port->write(block.bytes);
-    m_chipMinSpeed = static_cast<quint8>(block.bytes.at(kBlockMinSpeed));
+    m_chipMinSpeed = static_cast<quint8>(block.bytes.at(Winkey::Block::kMinSpeed));
+    // The chip is back to the operator's own values: whatever a logger had
+    // changed is gone with the block.
+    m_block = block.bytes;
+    m_networkWpm = 0;
+    m_networkPtt = false;
+    m_sidetoneSilenced = false;
     sleep(250);
     // The adapter may have gone in the sleep: then the write of 07 or the
     // next pass of the event loop finds out, and the link goes down. The
@@ -333,11 +347,45 @@ void KeyerLink::applyReceived(quint8 byte)
     const Winkey::ReceiveEffect effect =
         Winkey::classifyByte(byte, m_chipMinSpeed.value_or(Settings.MinSpeed), XoffActive);
     XoffActive = effect.xoffActive;
+    if (byte >= 0x80 && byte < Winkey::kStatusBase) {
+        m_knobWpm = int(byte) - 0x80 + m_chipMinSpeed.value_or(Settings.MinSpeed);
+        // The operator turned the knob: it sets the speed again, whatever a
+        // logger had asked for.
+        if (m_networkWpm != 0 && isUp()) {
+            m_port->write(commandBytes({Winkey::kSetSpeed, 0}));
+            m_networkWpm = 0;
+        }
+    } else if (byte >= Winkey::kStatusBase) {
+        applyStatus(byte);
+    }
     if (effect.panel3)
         setPanel(3, *effect.panel3);
     if (effect.panel1)
         setPanel(1, *effect.panel1);
     m_waker.wake();
+}
+
+// A logger's text is keyed once the chip, having said busy since it went,
+// says idle; paddles breaking in took it off the air.
+void KeyerLink::applyStatus(quint8 byte)
+{
+    if (m_awaited.empty())
+        return;
+    if (byte & Winkey::kStatusBreakIn)
+        return endAwaited(TextOutcome::Aborted);
+    if (byte & Winkey::kStatusBusy) {
+        for (Awaited &awaited : m_awaited)
+            awaited.busySeen = true;
+        return;
+    }
+    std::vector<quint64> keyed;
+    std::erase_if(m_awaited, [&keyed](const Awaited &awaited) {
+        const bool done = awaited.busySeen && awaited.written;
+        if (done)
+            keyed.push_back(awaited.tag);
+        return done;
+    });
+    endTexts(std::move(keyed), TextOutcome::Keyed);
 }
 
 void KeyerLink::onCommEvent(int code)
@@ -378,7 +426,12 @@ void KeyerLink::onAdapterArrived()
 void KeyerLink::goDown(const QString &text, const QString &reason)
 {
     ++m_generation;
+    endQueuedTexts(m_queue, TextOutcome::Dropped);
     m_queue.clear();
+    m_queuedNetworkCost = 0;
+    endAwaited(TextOutcome::Dropped);
+    m_networkWpm = 0;
+    m_networkPtt = false;
     m_port->close();
     XoffActive = false;
     m_linkDownText = text;
@@ -422,15 +475,17 @@ void KeyerLink::press(int key)
         return;
     const bool reinit = key == Qt::Key_F12 || key == kSettingsUpdate;
     // Message 1 goes out as it was when F1 was pressed.
-    Action action{key, key == Qt::Key_F1 ? Settings.Message1 : QString()};
+    Action action;
+    action.key = key;
+    if (key == Qt::Key_F1)
+        action.text = Settings.Message1;
     switch (m_state) {
     case State::Closing:
         return;
     case State::Paused:
         // The window holds the operator's input through the pause; what
         // comes anyway waits for its end, in order.
-        m_queue.push_back(std::move(action));
-        return;
+        break;
     case State::Starting:
         if (key == Qt::Key_Escape)
             return escape();
@@ -438,8 +493,7 @@ void KeyerLink::press(int key)
         // must still reach the chip, after it.
         if (key == Qt::Key_F12)
             return;
-        m_queue.push_back(std::move(action));
-        return;
+        break;
     case State::Stalled:
         // The operator's way out of a chip that holds XOFF: at once, and
         // what the message had left is dropped.
@@ -451,23 +505,83 @@ void KeyerLink::press(int key)
     case State::Sending:
         if (key == Qt::Key_Escape)
             return escape();
-        m_queue.push_back(std::move(action));
-        return;
+        break;
     case State::Down:
     case State::Idle:
-        if (!m_queue.empty()) {
-            m_queue.push_back(std::move(action));
-            return;
-        }
-        run(action);
-        return;
+        break;
     }
+    submit(std::move(action));
+}
+
+// Runs now when nothing goes out and nothing waits; otherwise waits its turn.
+void KeyerLink::submit(Action action)
+{
+    if ((m_state == State::Idle || m_state == State::Down) && m_queue.empty())
+        return run(action);
+    m_queuedNetworkCost += action.cost;
+    m_queue.push_back(std::move(action));
+}
+
+bool KeyerLink::networkRequest(const Cwdaemon::Request &request, quint64 tag)
+{
+    using Kind = Cwdaemon::Kind;
+    switch (request.kind) {
+    case Kind::Abort:
+        // The logger's Escape is the operator's.
+        press(Qt::Key_Escape);
+        return true;
+    case Kind::Text:
+    case Kind::Reset:
+    case Kind::Speed:
+    case Kind::Tone:
+    case Kind::Weighting:
+    case Kind::Ptt:
+    case Kind::Tune:
+    case Kind::PttDelay:
+        break;
+    default:
+        // Exit, the keying device, sound: nothing a client may change here.
+        return false;
+    }
+    if (m_state == State::Down || m_state == State::Closing)
+        return false;
+    if (request.kind == Kind::Reset) {
+        // The logger's text that has not gone yet goes no more.
+        std::deque<Action> kept;
+        std::deque<Action> dropped;
+        for (Action &action : m_queue)
+            (action.key == kNetwork && action.request.kind == Kind::Text ? dropped : kept).push_back(std::move(action));
+        m_queue.swap(kept);
+        for (const Action &action : dropped)
+            m_queuedNetworkCost -= action.cost;
+        endQueuedTexts(dropped, TextOutcome::Dropped);
+    }
+    const int cost = request.kind == Kind::Text ? int(request.text.size()) + 1 : 1;
+    if (m_queuedNetworkCost + cost > Cwdaemon::kMaxQueued)
+        return false;
+    // Always through the queue, so that a client's requests all reach it
+    // at once and an Escape finds them there; it runs from the event loop,
+    // never inside the caller.
+    m_queuedNetworkCost += cost;
+    m_queue.push_back(Action{kNetwork, QString(), request, tag, cost});
+    if (m_state == State::Idle)
+        QMetaObject::invokeMethod(this, &KeyerLink::runQueued, Qt::QueuedConnection);
+    return true;
+}
+
+int KeyerLink::keyingWpm() const
+{
+    if (m_networkWpm != 0)
+        return m_networkWpm;
+    return m_knobWpm.value_or(Settings.MinSpeed);
 }
 
 void KeyerLink::run(const Action &action)
 {
     const bool waited = m_draining;
     switch (action.key) {
+    case kNetwork:
+        return runNetwork(action);
     case kSettingsUpdate:
         Reinit = true;
         return reinitialise();
@@ -507,6 +621,7 @@ void KeyerLink::runQueued()
     while (!m_queue.empty() && (m_state == State::Idle || m_state == State::Down)) {
         const Action action = m_queue.front();
         m_queue.pop_front();
+        m_queuedNetworkCost -= action.cost;
         run(action);
     }
     m_draining = false;
@@ -517,6 +632,8 @@ void KeyerLink::runQueued()
 void KeyerLink::dropQueuedKeys()
 {
     std::deque<Action> kept;
+    endQueuedTexts(m_queue, TextOutcome::Aborted);
+    m_queuedNetworkCost = 0;
     for (const Action &action : m_queue) {
         const bool reinit = action.key == Qt::Key_F12 || action.key == kSettingsUpdate;
         if (!reinit)
@@ -544,6 +661,12 @@ void KeyerLink::escape()
     if (TuneOn || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs)))
         m_port->write(Winkey::tuneCommand(false));
     TuneOn = false;
+    // A logger's PTT goes with its text; the clear left the buffer empty,
+    // so the buffered PTT off acts at once.
+    if (m_networkPtt && m_state != State::Starting)
+        m_port->write(commandBytes({Winkey::kPtt, 0}));
+    m_networkPtt = false;
+    endAwaited(TextOutcome::Aborted);
     ++m_generation;
     dropQueuedKeys();
     m_afterPause = (m_state == State::Sending || m_state == State::Stalled) ? State::Idle : m_state;
@@ -569,13 +692,14 @@ void KeyerLink::escape()
         runQueued();
 }
 
-// Message 1, or a message that waited its turn: one character at a time,
-// each given its time on the wire, holding while the chip says XOFF.
-void KeyerLink::sendPaced(const QString &text)
+// Writes count units (a character, or a command with its argument bytes)
+// one at a time, each given its time on the wire, holding while the chip
+// says XOFF. unit() may step the index over what it took; an empty unit is
+// nothing to write. False when Escape, a lost link, F12 on a stall or the
+// close stopped it; they have taken over the state.
+bool KeyerLink::pace(qsizetype count, const std::function<QByteArray(qsizetype &index)> &unit)
 {
     const quint64 generation = m_generation;
-    // Escape, a lost link, F12 on a stall or the close bump the generation
-    // or end the link, and take over the state.
     auto stopped = [this, generation] { return generation != m_generation || m_state == State::Closing; };
     auto xoffCleared = [&] { return !XoffActive || stopped(); };
     auto holdForXon = [&](bool showIt) {
@@ -593,23 +717,199 @@ void KeyerLink::sendPaced(const QString &text)
 
     setState(State::Sending);
     if (!holdForXon(false))
-        return;
+        return false;
+    for (qsizetype i = 0; i < count; ++i) {
+        const QByteArray bytes = unit(i);
+        if (bytes.isEmpty())
+            continue; // nothing the chip can key, so nothing to pace
+        m_port->write(bytes);
+        // Give the unit its time on the wire so that an XOFF the chip
+        // sends for it is seen before the next one goes.
+        waitInEventLoop(m_waker, stopped, 0, *m_hooks.characterMs * int(bytes.size()));
+        if (stopped() || !holdForXon(true))
+            return false;
+    }
+    return true;
+}
+
+// Message 1, or a message that waited its turn: one character at a time.
+void KeyerLink::sendPaced(const QString &text)
+{
     const auto n = std::min(text.size(), kMaxMessage1);
-    for (qsizetype i = 0; i < n; ++i) {
+    const bool sent = pace(n, [&text](qsizetype &i) {
         CharIndex = static_cast<qint16>(i + 1);
         const auto character = Winkey::textByte(text, i);
-        if (!character)
-            continue; // nothing the chip can key, so nothing to pace
-        m_port->write(QByteArray(1, *character));
-        // Give the character its time on the wire so that an XOFF the
-        // chip sends for it is seen before the next one goes.
-        waitInEventLoop(m_waker, stopped, 0, *m_hooks.characterMs);
-        if (stopped() || !holdForXon(true))
-            return;
-    }
+        return character ? QByteArray(1, *character) : QByteArray();
+    });
+    if (!sent)
+        return;
     setPanel(1, text);
     setState(State::Idle);
     runQueued();
+}
+
+// ---------------------------------------------------------------- network
+
+void KeyerLink::runNetwork(const Action &action)
+{
+    using Kind = Cwdaemon::Kind;
+    const Cwdaemon::Request &request = action.request;
+    if (m_state == State::Down || !m_port->isOpen() || m_block.size() != Winkey::kParameterBlockSize)
+        return endTexts({action.tag}, TextOutcome::Dropped);
+    if (request.kind == Kind::Text)
+        return sendNetworkText(action);
+    if (m_port->bytesToWrite() > kNetworkBacklog)
+        return;
+    const auto stored = [this](int index) { return m_block.at(index); };
+    switch (request.kind) {
+    case Kind::Speed:
+        m_port->write(commandBytes({Winkey::kSetSpeed, char(request.value)}));
+        m_networkWpm = request.value;
+        setPanel(3, QStringLiteral("%1 WPM").arg(request.value));
+        return;
+    case Kind::Weighting:
+        if (const auto weighting = Cwdaemon::chipWeighting(request.value))
+            m_port->write(commandBytes({Winkey::kSetWeighting, char(*weighting)}));
+        return;
+    case Kind::Tone: {
+        const char pins = stored(Winkey::Block::kPinConfig);
+        if (request.value == 0) {
+            m_port->write(commandBytes({Winkey::kPinConfig, char(pins & ~Winkey::kPinSidetone)}));
+            m_sidetoneSilenced = true;
+            return;
+        }
+        if (const auto tone = Cwdaemon::chipSidetone(request.value, quint8(stored(Winkey::Block::kSidetone))))
+            m_port->write(commandBytes({Winkey::kSidetone, char(*tone)}));
+        if (m_sidetoneSilenced)
+            m_port->write(commandBytes({Winkey::kPinConfig, pins}));
+        m_sidetoneSilenced = false;
+        return;
+    }
+    case Kind::PttDelay:
+        m_port->write(commandBytes({Winkey::kPttTimes, char(Cwdaemon::chipLeadIn(request.value)),
+                                 stored(Winkey::Block::kTail)}));
+        return;
+    case Kind::Ptt:
+        m_port->write(commandBytes({Winkey::kPtt, char(request.value)}));
+        m_networkPtt = request.value != 0;
+        return;
+    case Kind::Tune: {
+        // The operator's own tune is left alone.
+        if (TuneOn || request.value == 0)
+            return;
+        toggleTune();
+        const quint64 tune = m_tuneId;
+        QTimer::singleShot(request.value * 1000, this, [this, tune] {
+            if (TuneOn && m_tuneId == tune && isUp())
+                toggleTune();
+        });
+        return;
+    }
+    case Kind::Reset: {
+        QByteArray bytes = commandBytes({Winkey::kSetSpeed, 0});
+        bytes += commandBytes({Winkey::kSetWeighting, stored(Winkey::Block::kWeighting)});
+        bytes += commandBytes({Winkey::kSidetone, stored(Winkey::Block::kSidetone)});
+        bytes += commandBytes({Winkey::kPinConfig, stored(Winkey::Block::kPinConfig)});
+        bytes += commandBytes({Winkey::kPttTimes, stored(Winkey::Block::kLeadIn), stored(Winkey::Block::kTail)});
+        if (m_networkPtt)
+            bytes += commandBytes({Winkey::kPtt, 0});
+        // The knob's speed, for panel 3.
+        bytes += Winkey::getSpeedPot();
+        m_port->write(bytes);
+        m_networkWpm = 0;
+        m_networkPtt = false;
+        m_sidetoneSilenced = false;
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+// A logger's text: paced like message 1, its '+' and '-' as the chip's
+// buffered speed changes, so each falls exactly between two characters on
+// the air; the text's end goes back to the speed before it.
+void KeyerLink::sendNetworkText(const Action &action)
+{
+    const QByteArray &keys = action.request.text;
+    // Not while tuned, as the other messages.
+    if (TuneOn)
+        return endTexts({action.tag}, TextOutcome::Dropped);
+    // From here on the chip's busy and idle say how far this text has got.
+    if (action.tag != 0)
+        m_awaited.push_back({action.tag});
+    int wpm = keyingWpm();
+    bool speedChanged = false;
+    const bool sent = pace(keys.size(), [&](qsizetype &i) {
+        const char key = keys.at(i);
+        if (key == Cwdaemon::kSpeedUp || key == Cwdaemon::kSpeedDown) {
+            const int step = key == Cwdaemon::kSpeedUp ? Cwdaemon::kSpeedStep : -Cwdaemon::kSpeedStep;
+            const int next = std::clamp(wpm + step, Cwdaemon::kMinWpm, 99);
+            if (next == wpm)
+                return QByteArray();
+            wpm = next;
+            speedChanged = true;
+            return commandBytes({Winkey::kBufferedSpeed, char(wpm)});
+        }
+        if (key == Cwdaemon::kMergeLetters) {
+            const QByteArray merged = keys.mid(i, 3);
+            i += merged.size() - 1;
+            return merged.size() == 3 ? merged : QByteArray();
+        }
+        return QByteArray(1, key);
+    });
+    if (!sent) {
+        // An Escape or a lost link has told the sender already.
+        if (std::erase_if(m_awaited, [&action](const Awaited &awaited) { return awaited.tag == action.tag; }) > 0
+            && m_state != State::Closing)
+            endTexts({action.tag}, m_state == State::Down ? TextOutcome::Dropped : TextOutcome::Aborted);
+        return;
+    }
+    if (speedChanged)
+        m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
+    setPanel(1, action.request.shown);
+    if (action.tag != 0) {
+        const auto awaited = std::find_if(m_awaited.begin(), m_awaited.end(),
+                                          [&action](const Awaited &a) { return a.tag == action.tag; });
+        if (keys.isEmpty()) {
+            m_awaited.erase(awaited);
+            endTexts({action.tag}, TextOutcome::Keyed);
+        } else if (awaited != m_awaited.end()) {
+            // Once all of it is with the chip, the chip's next idle is its
+            // end. A chip that keyed it all already says so to this request.
+            awaited->written = true;
+            m_port->write(QByteArray(1, Winkey::kStatusRequest));
+        }
+    }
+    setState(State::Idle);
+    runQueued();
+}
+
+void KeyerLink::endTexts(std::vector<quint64> tags, TextOutcome outcome)
+{
+    for (const quint64 tag : tags) {
+        if (tag != 0)
+            emit networkTextEnded(tag, outcome);
+    }
+}
+
+void KeyerLink::endQueuedTexts(const std::deque<Action> &dropped, TextOutcome outcome)
+{
+    std::vector<quint64> tags;
+    for (const Action &action : dropped) {
+        if (action.key == kNetwork)
+            tags.push_back(action.tag);
+    }
+    endTexts(std::move(tags), outcome);
+}
+
+void KeyerLink::endAwaited(TextOutcome outcome)
+{
+    std::vector<quint64> tags;
+    for (const Awaited &awaited : m_awaited)
+        tags.push_back(awaited.tag);
+    m_awaited.clear();
+    endTexts(std::move(tags), outcome);
 }
 
 void KeyerLink::sendMessage(int n)
@@ -621,6 +921,7 @@ void KeyerLink::sendMessage(int n)
 
 void KeyerLink::toggleTune()
 {
+    ++m_tuneId;
     if (TuneOn) {
         m_port->write(Winkey::tuneCommand(false));
         m_tuneOffAt.start();

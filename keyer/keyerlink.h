@@ -11,6 +11,7 @@
 #pragma once
 
 #include "keyer/adapterwatch.h"
+#include "keyer/cwdaemon.h"
 #include "keyer/eventwait.h"
 
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class SerialFacility;
 class SettingsStore;
@@ -59,6 +61,14 @@ public:
     // The keys press() acts on, and the settings Update, as inputs.
     static constexpr int kSettingsUpdate = -1;
 
+    // How a logger's text that asked for a reply ended.
+    enum class TextOutcome {
+        Keyed,   // the chip has keyed all of it
+        Aborted, // Escape (or the paddles) took it off the air
+        Dropped, // the link went down or a reset dropped it: no reply
+    };
+    Q_ENUM(TextOutcome)
+
     // The panel 1 texts of a link that is down; each fits the panel.
     static const QString kLostText;
     static const QString kNoAnswerText;
@@ -81,6 +91,15 @@ public:
     static bool handlesKey(int key);
     // The keyer settings were stored: re-initialise with them, in turn.
     void settingsUpdate() { press(kSettingsUpdate); }
+    // One request from a network client (the cwdaemon protocol), decided by
+    // the state as a key is: text goes out paced in turn with the operator's
+    // keys, settings become the chip's commands, an abort is Escape. A tag
+    // other than 0 is answered by networkTextEnded. False when refused: the
+    // link is down, the chip has nothing for it, the logger's queue is full
+    // or the serial line is saturated.
+    bool networkRequest(const Cwdaemon::Request &request, quint64 tag = 0);
+    // The speed the chip keys text at, as far as the link knows.
+    int keyingWpm() const;
     // The program is ending: nothing more runs, a keyed transmitter is keyed
     // up, and the port is closed. Safe to call again, from any state.
     void shutdown();
@@ -105,19 +124,40 @@ signals:
     void pauseStarted();
     void pauseEnded();
     void stateChanged(KeyerLink::State state);
+    void networkTextEnded(quint64 tag, KeyerLink::TextOutcome outcome);
 
 private:
+    // A network request, as an input in the queue.
+    static constexpr int kNetwork = -2;
+
     struct Action {
         int key = 0;
         QString text; // the text a paced message goes out with
+        Cwdaemon::Request request; // kNetwork: what the client asked for
+        quint64 tag = 0;
+        int cost = 0; // kNetwork: its share of the logger's queue
+    };
+    // A logger's text on the chip that waits for the chip to finish it.
+    struct Awaited {
+        quint64 tag = 0;
+        bool busySeen = false; // the chip said busy since the text began to go
+        bool written = false;  // all of it is with the chip
     };
 
     void setState(State state);
+    void submit(Action action);
     void run(const Action &action);
     void runQueued();
     void dropQueuedKeys();
     void escape();
+    bool pace(qsizetype count, const std::function<QByteArray(qsizetype &index)> &unit);
     void sendPaced(const QString &text);
+    void runNetwork(const Action &action);
+    void sendNetworkText(const Action &action);
+    void endTexts(std::vector<quint64> tags, TextOutcome outcome);
+    void endQueuedTexts(const std::deque<Action> &dropped, TextOutcome outcome);
+    void endAwaited(TextOutcome outcome);
+    void applyStatus(quint8 byte);
     void sendMessage(int n);
     void toggleTune();
     void keyUp();
@@ -161,4 +201,16 @@ private:
     bool m_automatic = false;
     bool m_draining = false;
     QElapsedTimer m_tuneOffAt; // when F6 last wrote a key-up
+    // Bumped by every F6 and network tune: a tune's timer only ends its own.
+    quint64 m_tuneId = 0;
+
+    // What a network client has changed for a while, and what it waits for.
+    // The last block sent: the operator's own values a reset goes back to.
+    QByteArray m_block;
+    int m_queuedNetworkCost = 0;
+    int m_networkWpm = 0; // 0: the knob sets the speed
+    std::optional<int> m_knobWpm;
+    bool m_networkPtt = false;
+    bool m_sidetoneSilenced = false;
+    std::vector<Awaited> m_awaited;
 };

@@ -25,6 +25,32 @@ inline constexpr char kLoadDefaults = 0x0F;
 inline constexpr char kGetSpeedPot = 0x07;
 inline constexpr char kClearBuffer = 0x0A;
 inline constexpr char kKeyImmediate = 0x0B;
+inline constexpr char kSidetone = 0x01;
+inline constexpr char kSetSpeed = 0x02;
+inline constexpr char kSetWeighting = 0x03;
+inline constexpr char kPttTimes = 0x04;
+inline constexpr char kPinConfig = 0x09;
+inline constexpr char kStatusRequest = 0x15;
+inline constexpr char kPtt = 0x18;
+inline constexpr char kBufferedSpeed = 0x1C;
+inline constexpr char kCancelBufferedSpeed = 0x1E;
+// Pin configuration bit that turns the sidetone on.
+inline constexpr quint8 kPinSidetone = 0x02;
+// Status bits besides XOFF: the paddles broke in, the chip is keying.
+inline constexpr quint8 kStatusBreakIn = 0x02;
+inline constexpr quint8 kStatusBusy = 0x04;
+inline constexpr quint8 kStatusBase = 0xC0;
+
+// Where the load-defaults block (0x0F first) holds the values a logger
+// may change for a while.
+namespace Block {
+inline constexpr int kSidetone = 3;
+inline constexpr int kWeighting = 4;
+inline constexpr int kLeadIn = 5;
+inline constexpr int kTail = 6;
+inline constexpr int kMinSpeed = 7;
+inline constexpr int kPinConfig = 14;
+} // namespace Block
 
 inline constexpr int kParameterBlockSize = 16;
 

@@ -83,6 +83,11 @@ bool SerialFacility::isOpen() const
     return m_port.isOpen();
 }
 
+qint64 SerialFacility::bytesToWrite() const
+{
+    return m_port.isOpen() ? m_port.bytesToWrite() : 0;
+}
+
 void SerialFacility::write(const QByteArray &bytes)
 {
     if (bytes.isEmpty() || !m_port.isOpen())

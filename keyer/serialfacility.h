@@ -41,6 +41,8 @@ public:
 
     // Queues the bytes and pushes them towards the wire at once.
     void write(const QByteArray &bytes);
+    // Bytes written that the driver has not taken yet.
+    qint64 bytesToWrite() const;
     // Count of received bytes not yet taken.
     int inBufferCount();
     // The oldest waiting byte, removed from the queue; empty when none waits.

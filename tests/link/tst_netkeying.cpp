@@ -1,0 +1,204 @@
+// A logger keying through the link: our own cwdaemon client on loopback,
+// the server and the link in this process, the chip simulator on a pty.
+#include "keyer/cwdaemonserver.h"
+#include "linkrig.h"
+
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+namespace {
+
+const QByteArray kEsc("\x1B");
+
+// A logger's socket: sends requests to the server and collects its replies.
+class Client
+{
+public:
+    explicit Client(quint16 serverPort)
+        : m_port(serverPort)
+    {
+        m_socket.bind(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_socket, &QUdpSocket::readyRead, [this] {
+            while (m_socket.hasPendingDatagrams())
+                replies << m_socket.receiveDatagram().data();
+        });
+    }
+    void send(const QByteArray &datagram) { m_socket.writeDatagram(datagram, QHostAddress::LocalHost, m_port); }
+    void send(const QByteArrayList &datagrams)
+    {
+        for (const QByteArray &datagram : datagrams)
+            send(datagram);
+    }
+
+    QByteArrayList replies;
+
+private:
+    QUdpSocket m_socket;
+    quint16 m_port;
+};
+
+struct NetRig : LinkRig {
+    using LinkRig::LinkRig;
+    bool serve()
+    {
+        if (!up())
+            return false;
+        server = std::make_unique<CwdaemonServer>(*link);
+        if (!server->listen(QHostAddress::LocalHost, 0))
+            return false;
+        client = std::make_unique<Client>(server->localPort());
+        return true;
+    }
+    std::unique_ptr<CwdaemonServer> server;
+    std::unique_ptr<Client> client;
+};
+
+} // namespace
+
+class NetKeyingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Each request as the chip receives it, and what the client hears back.
+    // The seed's block: sidetone 05, weight 50, lead 0, tail 0, pins 05.
+    void requests_data()
+    {
+        QTest::addColumn<QByteArrayList>("datagrams");
+        QTest::addColumn<QByteArray>("chip");
+        QTest::addColumn<QByteArrayList>("replies");
+        const QByteArrayList none;
+        QTest::newRow("text") << QByteArrayList{"cq de dl1zzz\r\n"} << QByteArray("CQ DE DL1ZZZ") << none;
+        QTest::newRow("speed, then marks between characters")
+            << QByteArrayList{kEsc + "230", "5nn ++tu--"}
+            << QByteArray::fromHex("021e" "354e4e20" "1c20" "1c22" "5455" "1c20" "1c1e" "1e") << none;
+        QTest::newRow("caret: the text back once keyed")
+            << QByteArrayList{"tu^\n"} << QByteArray("TU\x15") << QByteArrayList{"tu\r\n"};
+        QTest::newRow("reply request: once, for the next text")
+            << QByteArrayList{kEsc + "hcat", "purring", "e"} << QByteArray("PURRING\x15" "E")
+            << QByteArrayList{"hcat\r\n"};
+        QTest::newRow("settings as the chip's commands")
+            << QByteArrayList{kEsc + "7-50", kEsc + "3600", kEsc + "30", kEsc + "3800", kEsc + "d20", kEsc + "a1"}
+            << QByteArray::fromHex("030a" "0107" "0905" "0105" "0905" "040200" "1801") << none;
+        QTest::newRow("reset: the operator's own values back")
+            << QByteArrayList{kEsc + "240", kEsc + "a1", kEsc + "0"}
+            << QByteArray::fromHex("0228" "1801" "0200" "0332" "0105" "0905" "040000" "1800" "07") << none;
+        QTest::newRow("nothing for what the chip must not do")
+            << QByteArrayList{kEsc + "5", kEsc + "8/dev/ttyS0", kEsc + "299", kEsc + "f", kEsc + "g70",
+                              QByteArray(300, 'e'), ""}
+            << QByteArray() << none;
+    }
+
+    void requests()
+    {
+        QFETCH(QByteArrayList, datagrams);
+        NetRig rig({QStringLiteral("--fast")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        rig.client->send(datagrams);
+        QTEST(rig.settle(), "chip");
+        QTEST(rig.client->replies, "replies");
+        QVERIFY(rig.link->isUp());
+    }
+
+    // Escape, the operator's or the logger's, takes the logger's text off
+    // the air, and the sender hears "break"; what waited is gone too.
+    void abortSaysBreak_data()
+    {
+        QTest::addColumn<bool>("byLogger");
+        QTest::newRow("ESC4") << true;
+        QTest::newRow("the operator's Escape") << false;
+    }
+
+    void abortSaysBreak()
+    {
+        QFETCH(bool, byLogger);
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        rig.client->send({"cq cq cq de dl1zzz^", kEsc + "hdog", "test"});
+        QTRY_VERIFY(rig.sim.keyed().contains('Q'));
+        if (byLogger)
+            rig.client->send(kEsc + "4");
+        else
+            rig.link->press(Qt::Key_Escape);
+        QTRY_COMPARE(rig.client->replies, (QByteArrayList{"break\r\n", "break\r\n"}));
+        QVERIFY(rig.settle().endsWith('\x0A'));
+        QVERIFY(!rig.sim.keyed().contains("TEST"));
+    }
+
+    // The logger's text and the operator's keys go in the order they came.
+    void inTurnWithTheOperator()
+    {
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("5")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        rig.link->press(Qt::Key_F1); // paced: the logger's text waits for it
+        rig.client->send("dl2xyz");
+        QTRY_VERIFY(rig.since().contains("DL2XYZ"));
+        rig.link->press(Qt::Key_F2);
+        QCOMPARE(rig.settle(), Zavo::Settings.Message1.toLatin1() + "DL2XYZ" + Zavo::Settings.Message2.toLatin1());
+    }
+
+    // The knob is the operator's: turned, it takes the speed back.
+    void knobWins()
+    {
+        NetRig rig;
+        QVERIFY(rig.serve());
+        rig.client->send(kEsc + "240");
+        QTRY_COMPARE(rig.link->keyingWpm(), 40);
+        QVERIFY(rig.simulator(QStringLiteral("pot 20"), QStringLiteral("pot 20")));
+        QTRY_VERIFY(rig.since().endsWith(QByteArray::fromHex("0200")));
+        QCOMPARE(rig.link->keyingWpm(), 30);
+        QCOMPARE(rig.panels.value(3), QStringLiteral("30 WPM"));
+    }
+
+    // Tune for a number of seconds ends by itself.
+    void tuneEnds()
+    {
+        NetRig rig;
+        QVERIFY(rig.serve());
+        rig.client->send(kEsc + "c1");
+        QTRY_COMPARE(rig.since(), QByteArray::fromHex("0b01"));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.since(), QByteArray::fromHex("0b010b00"), 3000);
+        QVERIFY(!Zavo::TuneOn);
+    }
+
+    // A link that is down keys nothing and answers nothing; once it is
+    // back, the logger is heard again.
+    void linkDown()
+    {
+        NetRig rig({QStringLiteral("--fast")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        QVERIFY(rig.unplug());
+        QTRY_COMPARE(rig.link->state(), KeyerLink::State::Down);
+        rig.client->send("lost^");
+        QVERIFY(rig.plug());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.link->isUp(), 10000);
+        rig.mark();
+        rig.client->send("back^");
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"back\r\n"});
+        QVERIFY(!rig.sim.keyed().contains("LOST"));
+    }
+
+    // A client sending as fast as it can: at most the queue's worth of its
+    // text waits, and the operator's Escape still clears the air at once.
+    void flood()
+    {
+        NetRig rig({QStringLiteral("--fast")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        const QByteArray text(200, 'e');
+        for (int i = 0; i < 100; ++i)
+            rig.client->send(text);
+        QTest::qWait(200);
+        rig.link->press(Qt::Key_Escape);
+        const QByteArray chip = rig.settle();
+        QVERIFY(chip.endsWith('\x0A'));
+        QVERIFY2(chip.count('E') <= Cwdaemon::kMaxQueued + text.size(), QByteArray::number(chip.count('E')));
+    }
+};
+
+QTEST_MAIN(NetKeyingTest)
+#include "tst_netkeying.moc"
