@@ -11,7 +11,11 @@ using State = KeyerLink::State;
 
 namespace {
 
-enum class Input { Escape, F1, EditedF1, F2, F6, F12, Update, Knob, Unplug, Plug, F2UpdateEscape, UnplugAndPlug, Close };
+enum class Input {
+    Escape, F1, EditedF1, F2, F6, F12, Update, Knob, Unplug, Plug, F2UpdateEscape, UnplugAndPlug, Close,
+    // A logger's requests over the network: its text, its speed, its text then the operator's Escape.
+    LoggerText, LoggerSpeed, LoggerTextEscape,
+};
 
 const QString kMessage1 = QStringLiteral("CQ TEST");
 const QString kMessage2 = QStringLiteral("TU");
@@ -147,6 +151,23 @@ void LinkStatesTest::table_data()
     row("Paused, the adapter goes and comes back", {paused, false, I::UnplugAndPlug, 1, up, kOnline, idle});
     row("Paused, close", {paused, false, I::Close, 0, {}, kAny, closing});
 
+    // A logger's request, in each state: its text waits its turn like F1
+    // (and like F2 while tuned, it does not go); its speed goes in turn.
+    const QByteArray tu("TU");
+    const QByteArray speed40 = QByteArray::fromHex("0228");
+    row("Down, logger text", {down, false, I::LoggerText, 0, {}, lost, down});
+    row("Down, logger speed", {down, false, I::LoggerSpeed, 0, {}, lost, down});
+    row("Starting, logger text", {starting, false, I::LoggerText, 0, up + tu, "TU", idle});
+    row("Idle, logger text", {idle, false, I::LoggerText, 0, tu, "TU", idle});
+    row("Idle, tuned, logger text", {idle, true, I::LoggerText, 0, {}, "Tune", idle});
+    row("Sending, logger text", {sending, false, I::LoggerText, 0, tu, "TU", idle});
+    row("Sending, logger speed", {sending, false, I::LoggerSpeed, 0, speed40, m1, idle});
+    row("Sending, logger text, then Escape", {sending, false, I::LoggerTextEscape, 1, abort, "", idle});
+    row("Stalled, logger text", {stalled, false, I::LoggerText, 0, tu, "TU", idle});
+    row("Paused, logger text", {paused, false, I::LoggerText, 0, tu, "TU", idle});
+    row("Paused, logger speed", {paused, false, I::LoggerSpeed, 0, speed40, "", idle});
+    row("Closing, logger text", {closing, false, I::LoggerText, 0, {}, kAny, closing});
+
     row("Closing, Escape", {closing, true, I::Escape, 0, {}, kAny, closing});
     row("Closing, F1", {closing, false, I::F1, 0, {}, kAny, closing});
     row("Closing, F6", {closing, false, I::F6, 0, {}, kAny, closing});
@@ -206,6 +227,12 @@ void LinkStatesTest::table()
             QVERIFY(rig.plug());
             break;
         case Input::Close: link.shutdown(); break;
+        case Input::LoggerText: link.networkRequest(Cwdaemon::parse("tu")); break;
+        case Input::LoggerSpeed: link.networkRequest(Cwdaemon::parse("\x1B" "240")); break;
+        case Input::LoggerTextEscape:
+            link.networkRequest(Cwdaemon::parse("tu"));
+            link.press(Qt::Key_Escape);
+            break;
         }
         acted.start();
         // A wait the input ends must end at once, not on XON or a deadline
@@ -254,7 +281,8 @@ void LinkStatesTest::table()
     if (c.panel1 != kAny)
         QCOMPARE(ownText, c.panel1);
     QCOMPARE(TuneOn, c.panel1 == QLatin1String("Tune"));
-    const bool escaped = c.input == Input::Escape || c.input == Input::F2UpdateEscape;
+    const bool escaped =
+        c.input == Input::Escape || c.input == Input::F2UpdateEscape || c.input == Input::LoggerTextEscape;
     if ((escaped || c.state == State::Paused) && c.state != State::Closing)
         QVERIFY(rig.panelLog.contains(std::pair(1, QStringLiteral("Aborted!"))));
     if (c.after == State::Down) {
