@@ -508,6 +508,9 @@ void KeyerLink::press(int key)
         break;
     case State::Down:
     case State::Idle:
+        // Escape never waits behind a logger's request that has yet to run.
+        if (key == Qt::Key_Escape)
+            return escape();
         break;
     }
     submit(std::move(action));
@@ -940,6 +943,10 @@ void KeyerLink::keyUp()
     if (TuneOn && m_port->isOpen())
         m_port->write(Winkey::tuneCommand(false));
     TuneOn = false;
+    // Nor the PTT a logger keyed.
+    if (m_networkPtt && m_port->isOpen())
+        m_port->write(commandBytes({Winkey::kPtt, 0}));
+    m_networkPtt = false;
 }
 
 void KeyerLink::reinitialise()

@@ -160,6 +160,7 @@ void LinkStatesTest::table_data()
     row("Starting, logger text", {starting, false, I::LoggerText, 0, up + tu, "TU", idle});
     row("Idle, logger text", {idle, false, I::LoggerText, 0, tu, "TU", idle});
     row("Idle, tuned, logger text", {idle, true, I::LoggerText, 0, {}, "Tune", idle});
+    row("Idle, logger text, then Escape", {idle, false, I::LoggerTextEscape, 0, abort, "", idle});
     row("Sending, logger text", {sending, false, I::LoggerText, 0, tu, "TU", idle});
     row("Sending, logger speed", {sending, false, I::LoggerSpeed, 0, speed40, m1, idle});
     row("Sending, logger text, then Escape", {sending, false, I::LoggerTextEscape, 1, abort, "", idle});
