@@ -1,6 +1,9 @@
-// Zavo Keyer: entry point. Seeds a first run's store, then brings up the
-// main window once the keyer link is initialised.
+// Zavo Keyer: entry point. Refuses a command line it does not understand,
+// seeds a first run's store, brings up the main window once the keyer link
+// is initialised, and then network keying when it is asked for.
+#include "app/commandline.h"
 #include "app/displayplatform.h"
+#include "app/networkkeying.h"
 #include "app/quitsignals.h"
 #include "app/zavomain.h"
 #include "dialogs/portchooser.h"
@@ -21,39 +24,40 @@ namespace {
 
 constexpr const char *kVersion = Zavo::Version::kShown;
 
-int printUsage()
+QStringList argumentsOf(int argc, char *argv[])
 {
-    std::printf("Usage: zavokeyer [--first-run-port PORT] [--version | --help]\n\n"
-                "Zavo Keyer %s - %s.\n"
-                "Sends stored CW messages through a WinKey keyer chip on a serial port.\n"
-                "Settings are kept in the per-user store; the keyer settings dialog and the\n"
-                "message editor change them. Keys: F1-F5 send, Esc aborts, F6 tunes,\n"
-                "F12 re-initialises the link.\n\n"
-                "  --first-run-port PORT  when no settings exist yet, use PORT (a device path)\n"
-                "                         instead of asking for it\n"
-                "  --version              print the version and exit\n"
-                "  --help                 print this text and exit\n",
-                kVersion, Zavo::Version::kDescription);
-    return 0;
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+int refuse(const QString &why, bool usage)
+{
+    std::fprintf(stderr, "zavokeyer: %s\n", qPrintable(why));
+    if (usage)
+        printUsage(stderr);
+    return 2;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QString firstRunPort;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--first-run-port") == 0 && i + 1 < argc) {
-            firstRunPort = QString::fromLocal8Bit(argv[++i]);
-            continue;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("zavokeyer %d.%d.%d\n", Zavo::Version::kMajor, Zavo::Version::kMinor,
-                        Zavo::Version::kRevision);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
-            return printUsage();
+    // Help, the version and a bad value need no display: they are answered
+    // before Qt looks for one.
+    const CommandLine options = parseCommandLine(argumentsOf(argc, argv));
+    switch (options.action) {
+    case CommandLine::Action::Help:
+        printUsage(stdout);
+        return 0;
+    case CommandLine::Action::Version:
+        std::printf("zavokeyer %d.%d.%d\n", Zavo::Version::kMajor, Zavo::Version::kMinor, Zavo::Version::kRevision);
+        return 0;
+    case CommandLine::Action::Refuse:
+        return refuse(options.error, false);
+    case CommandLine::Action::Run:
+        break;
     }
 
 #ifdef SIGXFSZ
@@ -69,6 +73,14 @@ int main(int argc, char *argv[])
         !platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", platform);
     QApplication app(argc, argv);
+    // QApplication has taken its own options out of argv; what is left that
+    // is none of ours is a mistake.
+    if (const QStringList unknown = parseCommandLine(argumentsOf(argc, argv)).unknown; !unknown.isEmpty()) {
+        const QString &first = unknown.first();
+        return refuse(first.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option '%1'").arg(first)
+                                                         : QStringLiteral("unexpected argument '%1'").arg(first),
+                      true);
+    }
     QApplication::setApplicationName(QStringLiteral("zavokeyer"));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     // Lets Wayland desktops tie the window to its menu entry and icon.
@@ -86,15 +98,19 @@ int main(int argc, char *argv[])
     // A first run finds no store at all: seed it, with the port the
     // operator picks. Cancel ends here and writes nothing.
     if (!store.exists()) {
-        const auto port = !firstRunPort.isEmpty() ? std::optional<QString>(firstRunPort) : PortChooser::choose(
-            nullptr, QStringLiteral("Welcome to Zavo Keyer. Choose the serial port your WinKey "
-                                    "keyer is connected to."));
+        const auto port = !options.firstRunPort.isEmpty()
+            ? std::optional<QString>(options.firstRunPort)
+            : PortChooser::choose(nullptr, QStringLiteral("Welcome to Zavo Keyer. Choose the serial port "
+                                                          "your WinKey keyer is connected to."));
         if (!port)
             return 1;
         Seed::seedStore(store, *port);
         store.reportUnsaved();
     }
 
+    // Read before the window loads, so that its report of hand-edited
+    // lines covers this one too.
+    const ListenChoice listen = chooseListenAddress(options.cwdaemon, store);
     ZavoMain window(store);
     // An exit() that bypasses the close, as Qt's own when the X server
     // dies, must still key up a tuned transmitter.
@@ -105,6 +121,9 @@ int main(int argc, char *argv[])
     // The port the operator chose, if the one stored would not open.
     store.reportUnsaved();
     window.show();
+    NetworkKeying::start(window.link(), &window, listen, [&window](const QString &message) {
+        QMessageBox::warning(&window, QString::fromLatin1(Zavo::Version::kTitle), message);
+    });
     const int status = app.exec();
     // Ended by a signal, nobody may be there to answer a box.
     if (const int signal = quitSignal(); signal != 0) {

@@ -118,7 +118,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Zavo Keyer is a small desktop front end for the WinKey CW keyer chip on a
 serial port (or a USB serial adapter). It holds five stored messages and
 sends them with the function keys or its buttons, keys the transmitter for
-tuning, and shows the chip's state and the speed set on its knob.
+tuning, and shows the chip's state and the speed set on its knob. Loggers
+such as tlf, cqrlog and xlog can key through it over UDP, as through cwdaemon.
 .
 The package also contains zavokeyer-sim, a simulator of the chip on a
 pseudo-terminal, for trying the program without the hardware.")

@@ -79,7 +79,7 @@ if [ -f "$deb" ]; then
     fields=$(dpkg-deb -f "$deb" Package Version Section | tr '\n' ' ')
     [ "$fields" = "Package: zavokeyer Version: $version Section: hamradio " ] || fail "the package's fields: $fields"
     depends=$(dpkg-deb -f "$deb" Depends)
-    for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6; do
+    for lib in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6; do
         [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] || fail "Depends lacks $lib: $depends"
     done
     [[ $(dpkg-deb -f "$deb" Recommends) == *fonts-liberation* ]] || fail "Recommends lacks fonts-liberation"
