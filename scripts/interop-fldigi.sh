@@ -128,6 +128,11 @@ def log():
             lines.append((float(t), kind, rest[0] if rest else ""))
     return lines
 
+def keyed_at(rest):
+    """A key line's rest, "A 30" (a blank: "  30"): the character and its speed."""
+    ch, _, wpm = rest.rpartition(" ")
+    return ch, int(wpm)
+
 def wait(what, pred, timeout):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -177,7 +182,7 @@ def send(text, pot):
     # Done when the last character is echoed and the chip is idle.
     want = text.replace(" ", "")
     def keyed():
-        return "".join(t for tt, k, t in log() if tt > mark and k == "key")
+        return "".join(keyed_at(t)[0] for tt, k, t in log() if tt > mark and k == "key")
     wait(f"{text!r} keyed", lambda: keyed() == want and log()[-1][1] == "out"
          and log()[-1][2].split()[-1] == "C0", 120)
     lines = [l for l in log() if l[0] > mark]
@@ -187,13 +192,18 @@ def send(text, pot):
     check(keyed() == want, f"keyed {keyed()!r}, fldigi sent {want!r} (fldigi times the word gaps itself)")
     # Each character lasts from its key line to its echo (serial echo is on).
     worst = 0.0
-    for i, (t, kind, ch) in enumerate(lines):
+    wrong_speed = []
+    for i, (t, kind, rest) in enumerate(lines):
         if kind != "key":
             continue
+        ch, wpm = keyed_at(rest)
+        if wpm != speed:
+            wrong_speed.append(f"{ch} at {wpm}")
         echo = next(tt for tt, k, tx in lines[i + 1:] if k == "out" and f"{ord(ch):02X}" in tx.split())
         want_ms = DITS[ch] * 1200.0 / speed
         worst = max(worst, abs((echo - t) - want_ms) / want_ms)
     check(worst < 0.05, f"every character of {text!r} lasted its time at {speed} WPM (worst off by {worst:.1%})")
+    check(not wrong_speed, f"every key line of {text!r} says {speed} WPM ({', '.join(wrong_speed) or 'all do'})")
     statuses = [tx for _, k, tx in lines if k == "out"]
     check(any("C4" in s.split() for s in statuses) and statuses[-1].split()[-1] == "C0",
           "busy (C4) while keying, idle (C0) at the end")

@@ -26,15 +26,21 @@ constexpr quint8 kAdminLoadEeprom = 0x0D;
 constexpr quint8 kAdminReadVcc = 0x15;
 constexpr quint8 kAdminMinorRevision = 0x17;
 constexpr quint8 kAdminIcType = 0x18;
+constexpr quint8 kSidetone = 0x01;
 constexpr quint8 kSetSpeed = 0x02;
+constexpr quint8 kWeight = 0x03;
+constexpr quint8 kPttTimes = 0x04;
 constexpr quint8 kSetupPot = 0x05;
 constexpr quint8 kGetPot = 0x07;
+constexpr quint8 kPinConfig = 0x09;
 constexpr quint8 kClearBuffer = 0x0A;
 constexpr quint8 kKeyImmediate = 0x0B;
 constexpr quint8 kSetMode = 0x0E;
 constexpr quint8 kLoadDefaults = 0x0F;
 constexpr quint8 kRequestStatus = 0x15;
 constexpr quint8 kPointer = 0x16;
+constexpr quint8 kBufferedPtt = 0x18;
+constexpr quint8 kMergeLetters = 0x1B;
 constexpr quint8 kBufferedSpeed = 0x1C;
 constexpr quint8 kCancelBufferedSpeed = 0x1E;
 constexpr quint8 kCalibrationFf = 0xFF;
@@ -43,13 +49,26 @@ constexpr quint8 kLastText = 0x7F;
 constexpr int kMaxPot = 63;
 constexpr int kEepromSize = 256;
 constexpr double kParisMs = 1200.0; // one dit at 1 WPM
+// WK2 sidetone: the low four bits N give 4000 / N Hz for N from 1 to 10;
+// bit 7 keeps it to the paddles.
+constexpr quint8 kSidetoneCodeMask = 0x0F;
+constexpr int kSidetoneLastCode = 10;
+constexpr double kSidetoneBaseHz = 4000.0;
+constexpr quint8 kSidetonePaddleOnly = 0x80;
+constexpr quint8 kPinSidetone = 0x02;
+constexpr int kPttUnitMs = 10;
 
 // Where the parameters the simulator acts on sit among the 15 values of a
 // load-defaults block.
 constexpr int kValueMode = 0;
 constexpr int kValueSpeed = 1;
+constexpr int kValueSidetone = 2;
+constexpr int kValueWeight = 3;
+constexpr int kValueLeadIn = 4;
+constexpr int kValueTail = 5;
 constexpr int kValueMinWpm = 6;
 constexpr int kValueRange = 7;
+constexpr int kValuePinConfig = 13;
 
 // Power-up parameters: mode 0, 20 WPM, sidetone 5, weight 50, no PTT times,
 // knob from 10 WPM over 25, switchpoint and ratio 50, pin configuration 5.
@@ -84,6 +103,32 @@ int commandLength(const QByteArray &command)
         // and carry one more byte.
         return sub == 0 ? 2 : 3;
     return 2 + (std::size_t(sub) < kAdminArgumentCount.size() ? kAdminArgumentCount[sub] : 0);
+}
+
+// Bytes one entry of the text buffer takes: a character, or a buffered
+// command with its arguments.
+qsizetype bufferedLength(quint8 head)
+{
+    switch (head) {
+    case kBufferedSpeed:
+    case kBufferedPtt:
+        return 2;
+    case kMergeLetters:
+        return 3;
+    default:
+        return 1;
+    }
+}
+
+QString sidetoneText(quint8 value)
+{
+    const int code = value & kSidetoneCodeMask;
+    QString text = code >= 1 && code <= kSidetoneLastCode
+        ? QStringLiteral("sidetone %1 Hz").arg(qRound(kSidetoneBaseHz / code))
+        : QStringLiteral("sidetone code %1").arg(hexText(QByteArray(1, char(code))));
+    if (value & kSidetonePaddleOnly)
+        text += QStringLiteral(" paddle only");
+    return text;
 }
 
 } // namespace
@@ -205,7 +250,14 @@ quint8 ChipModel::potReport() const
 
 double ChipModel::characterMs(char c) const
 {
-    const int dits = MorseCode::dits(c);
+    return signMs(QByteArray(1, c));
+}
+
+double ChipModel::signMs(const QByteArray &sign) const
+{
+    // The weighting lengthens each element and shortens the space after it
+    // by as much: a character takes as long whatever the weighting.
+    const int dits = MorseCode::dits(sign);
     if (dits < 0)
         return -1;
     if (m_options.fast)
@@ -240,6 +292,31 @@ void ChipModel::execute(const QByteArray &command, double now)
     switch (quint8(command.at(0))) {
     case kAdmin:
         executeAdmin(command, now);
+        break;
+    case kSidetone:
+        m_values[kValueSidetone] = command.at(1);
+        note(sidetoneText(quint8(command.at(1))), now);
+        break;
+    case kWeight: {
+        const int weight = std::clamp(int(quint8(command.at(1))), kMinWeight, kMaxWeight);
+        m_values[kValueWeight] = char(weight);
+        note(QStringLiteral("weight %1").arg(weight), now);
+        break;
+    }
+    case kPttTimes:
+        m_values[kValueLeadIn] = command.at(1);
+        m_values[kValueTail] = command.at(2);
+        note(QStringLiteral("ptt times lead %1 ms tail %2 ms")
+                 .arg(quint8(command.at(1)) * kPttUnitMs)
+                 .arg(quint8(command.at(2)) * kPttUnitMs),
+            now);
+        break;
+    case kPinConfig:
+        m_values[kValuePinConfig] = command.at(1);
+        note(QStringLiteral("pins %1 sidetone %2")
+                 .arg(hexText(command.mid(1)),
+                     (quint8(command.at(1)) & kPinSidetone) ? QStringLiteral("on") : QStringLiteral("off")),
+            now);
         break;
     case kSetSpeed: {
         const int wpm = quint8(command.at(1));
@@ -277,8 +354,13 @@ void ChipModel::execute(const QByteArray &command, double now)
         note(QStringLiteral("block %1").arg(hexText(command)), now);
         break;
     case kRequestStatus:
+        // The status as it is now, even when the host was told it already:
+        // text keyed at once in this same read may have left the chip idle.
+        finishIfIdle();
         send(m_status);
         break;
+    case kBufferedPtt:
+    case kMergeLetters:
     case kBufferedSpeed:
     case kCancelBufferedSpeed:
         bufferCommand(command, now);
@@ -363,40 +445,69 @@ void ChipModel::startNext(double now)
 {
     while (!m_paused && !m_charEnd && !m_buffer.isEmpty()) {
         const quint8 head = quint8(m_buffer.front());
-        const QByteArray entry = m_buffer.left(head == kBufferedSpeed ? 2 : 1);
+        const QByteArray entry = m_buffer.left(bufferedLength(head));
         m_buffer.remove(0, entry.size());
         if (m_xoff && m_buffer.size() * 3 < m_options.bufferSize) {
             m_xoff = false;
             reportStatus(true);
         }
-        if (head == kBufferedSpeed) {
-            const int wpm = quint8(entry.at(1));
-            m_bufferedWpm = wpm == 0 ? 0 : std::clamp(wpm, kMinWpm, kMaxWpm);
-            note(QStringLiteral("buffered speed %1").arg(speedWpm()), now);
+        if (runBuffered(entry, now))
             continue;
-        }
-        if (head == kCancelBufferedSpeed) {
-            m_bufferedWpm = 0;
-            note(QStringLiteral("buffered speed off"), now);
+        // A merge is one sign: one key line, one length, echoed as a whole.
+        const QByteArray sign = head == kMergeLetters ? mergedSign(entry.mid(1), now) : entry;
+        if (sign.isEmpty())
             continue;
-        }
-        const char c = char(head);
-        const double ms = characterMs(c);
+        const double ms = signMs(sign);
         if (ms < 0) {
             note(QStringLiteral("skip %1").arg(hexText(entry)), now);
             // Still echoed, so that a host counting echoes stays in step.
-            echoKeyed(c);
+            echoKeyed(sign);
             continue;
         }
-        record(ChipEvent::Kind::Keyed, QString(QChar::fromLatin1(c)), now);
+        record(ChipEvent::Kind::Keyed, QString::fromLatin1(sign), now, speedWpm());
         reportStatus(true);
         if (ms > 0) {
             m_charEnd = now + ms;
-            m_current = c;
+            m_current = sign;
         } else {
-            echoKeyed(c);
+            echoKeyed(sign);
         }
     }
+}
+
+bool ChipModel::runBuffered(const QByteArray &entry, double now)
+{
+    switch (quint8(entry.at(0))) {
+    case kBufferedSpeed: {
+        const int wpm = quint8(entry.at(1));
+        m_bufferedWpm = wpm == 0 ? 0 : std::clamp(wpm, kMinWpm, kMaxWpm);
+        note(QStringLiteral("buffered speed %1").arg(speedWpm()), now);
+        return true;
+    }
+    case kCancelBufferedSpeed:
+        m_bufferedWpm = 0;
+        note(QStringLiteral("buffered speed off"), now);
+        return true;
+    case kBufferedPtt:
+        note(entry.at(1) != 0 ? QStringLiteral("ptt on") : QStringLiteral("ptt off"), now);
+        return true;
+    default:
+        return false;
+    }
+}
+
+QByteArray ChipModel::mergedSign(const QByteArray &letters, double now)
+{
+    QByteArray sign;
+    for (const char c : letters) {
+        if (!MorseCode::elements(c).isEmpty()) {
+            sign.append(c);
+            continue;
+        }
+        note(QStringLiteral("skip %1").arg(hexText(QByteArray(1, c))), now);
+        echoKeyed(QByteArray(1, c));
+    }
+    return sign;
 }
 
 void ChipModel::finishIfIdle()
@@ -425,9 +536,11 @@ void ChipModel::reportStatus(bool busy)
     send(status);
 }
 
-void ChipModel::echoKeyed(char c)
+void ChipModel::echoKeyed(const QByteArray &sign)
 {
-    if (quint8(m_values.at(kValueMode)) & kModeSerialEcho)
+    if (!(quint8(m_values.at(kValueMode)) & kModeSerialEcho))
+        return;
+    for (const char c : sign)
         send(quint8(c));
 }
 
@@ -450,12 +563,12 @@ void ChipModel::note(const QString &text, double now)
     record(ChipEvent::Kind::Note, text, now);
 }
 
-void ChipModel::record(ChipEvent::Kind kind, const QString &text, double now)
+void ChipModel::record(ChipEvent::Kind kind, const QString &text, double now, int wpm)
 {
     // Drops are gathered into one line per run; they still come before
     // whatever happened after them.
     flushDrops();
-    m_events.append({ now, kind, text });
+    m_events.append({ now, kind, text, wpm });
 }
 
 void ChipModel::drop(char c, DropReason reason, double now)
@@ -475,7 +588,7 @@ void ChipModel::flushDrops()
     QString text = QStringLiteral("drop %1").arg(hexText(m_dropped));
     if (m_dropReason == DropReason::Closed)
         text += QStringLiteral(" before host open");
-    m_events.append({ m_dropTime, ChipEvent::Kind::Note, text });
+    m_events.append({ m_dropTime, ChipEvent::Kind::Note, text, 0 });
     m_dropped.clear();
     m_dropReason = DropReason::None;
 }

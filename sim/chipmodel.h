@@ -17,6 +17,9 @@ public:
     static constexpr int kDefaultWpm = 20;
     static constexpr int kMinWpm = 5;
     static constexpr int kMaxWpm = 99;
+    // Weighting: 50 keys dits as long as the spaces between them.
+    static constexpr int kMinWeight = 10;
+    static constexpr int kMaxWeight = 90;
     // Status byte: 0xC0 plus flag bits; busy with room is C4, busy and
     // more than 2/3 full is C5, idle is C0.
     static constexpr quint8 kStatusIdle = 0xC0;
@@ -67,6 +70,8 @@ public:
     // How long the chip takes for one character at the current speed, in
     // milliseconds; -1 for a character it skips.
     double characterMs(char c) const;
+    // The same for letters merged into one sign (1B c1 c2).
+    double signMs(const QByteArray &sign) const;
 
 private:
     enum class DropReason { None, Closed, Full };
@@ -76,17 +81,22 @@ private:
     void executeAdmin(const QByteArray &command, double now);
     void bufferCommand(const QByteArray &command, double now);
     void startNext(double now);
+    // A buffered command the keying has reached; false for text and merged
+    // letters, which are keyed.
+    bool runBuffered(const QByteArray &entry, double now);
+    // The letters of a merge the chip has a code for; the others are skipped.
+    QByteArray mergedSign(const QByteArray &letters, double now);
     void finishIfIdle();
     void clearText();
     // Sends the status byte when it differs from the last one sent.
     void reportStatus(bool busy);
     int knobWpm() const;
     quint8 potReport() const;
-    void echoKeyed(char c);
+    void echoKeyed(const QByteArray &sign);
     void reply(quint8 byte);
     void send(quint8 byte);
     void note(const QString &text, double now);
-    void record(ChipEvent::Kind kind, const QString &text, double now);
+    void record(ChipEvent::Kind kind, const QString &text, double now, int wpm = 0);
     void drop(char c, DropReason reason, double now);
     void flushDrops();
 
@@ -111,7 +121,8 @@ private:
     // Text and buffered commands in the order they came.
     QByteArray m_buffer;
     std::optional<double> m_charEnd;
-    char m_current = 0;
+    // The character being keyed, or both merged letters.
+    QByteArray m_current;
     QByteArray m_dropped;
     DropReason m_dropReason = DropReason::None;
     double m_dropTime = 0;

@@ -70,6 +70,18 @@ const QHash<char, QByteArray> &table()
     return kTable;
 }
 
+constexpr int kCharacterGap = 3;
+
+// Dits of a character with these elements: a dit or a dah each, a dit
+// between them, the character gap after.
+int ditsOf(const QByteArray &code)
+{
+    int total = int(code.size()) - 1 + kCharacterGap;
+    for (const char element : code)
+        total += element == '-' ? 3 : 1;
+    return total;
+}
+
 } // namespace
 
 QByteArray MorseCode::elements(char c)
@@ -81,14 +93,18 @@ QByteArray MorseCode::elements(char c)
 int MorseCode::dits(char c)
 {
     constexpr int kWordExtra = 4;
-    constexpr int kCharacterGap = 3;
     if (c == ' ')
         return kWordExtra;
     const QByteArray code = elements(c);
-    if (code.isEmpty())
-        return -1;
-    int total = int(code.size()) - 1 + kCharacterGap; // the 1-dit gaps between elements
-    for (const char element : code)
-        total += element == '-' ? 3 : 1;
-    return total;
+    return code.isEmpty() ? -1 : ditsOf(code);
+}
+
+int MorseCode::dits(const QByteArray &sign)
+{
+    if (sign.size() == 1)
+        return dits(sign.at(0));
+    QByteArray code;
+    for (const char c : sign)
+        code += elements(c);
+    return code.isEmpty() ? -1 : ditsOf(code);
 }

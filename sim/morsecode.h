@@ -14,4 +14,9 @@ public:
     // 3-dit gap that follows every character; a blank adds 4 to make the
     // 7-dit word gap. -1 for a character the chip skips.
     static int dits(char c);
+    // The same for letters merged into one sign (the chip's 1B command):
+    // their elements run on with the 1-dit gaps of one character, and the
+    // 3-dit gap comes after the last. Letters without a code add nothing;
+    // -1 when none has one. One letter: as dits(char).
+    static int dits(const QByteArray &sign);
 };

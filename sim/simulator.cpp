@@ -212,7 +212,9 @@ void Simulator::flushChip()
     for (const ChipEvent &event : events) {
         switch (event.kind) {
         case ChipEvent::Kind::Keyed:
-            m_log.write(event.t, QStringLiteral("key"), event.text);
+            // The character, then the speed it is keyed at: "A 30", "  30" for a blank.
+            m_log.write(
+                event.t, QStringLiteral("key"), event.text + QLatin1Char(' ') + QString::number(event.wpm));
             if (!m_settings.quiet)
                 printKeyed(event.text);
             break;

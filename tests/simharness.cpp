@@ -100,10 +100,15 @@ QList<LogEntry> SimHarness::log() const
         entry.kind = QString::fromLatin1(parts.at(1));
         const QByteArray rest = lines.at(i).mid(parts.at(0).size() + parts.at(1).size() + 2);
         entry.text = QString::fromUtf8(rest);
-        if (entry.kind == QLatin1String("in") || entry.kind == QLatin1String("out"))
+        if (entry.kind == QLatin1String("in") || entry.kind == QLatin1String("out")) {
             entry.bytes = QByteArray::fromHex(rest);
-        else if (entry.kind == QLatin1String("key"))
-            entry.bytes = rest;
+        } else if (entry.kind == QLatin1String("key")) {
+            // "<characters> <wpm>": the characters may be a blank, so the
+            // speed is what follows the last space.
+            const qsizetype space = rest.lastIndexOf(' ');
+            entry.bytes = rest.left(space);
+            entry.wpm = rest.mid(space + 1).toInt();
+        }
         entries.append(entry);
     }
     return entries;
@@ -112,6 +117,16 @@ QList<LogEntry> SimHarness::log() const
 QString SimHarness::keyed() const
 {
     return QString::fromUtf8(bytesOfKind(QStringLiteral("key")));
+}
+
+QList<KeyedAt> SimHarness::keyedAt() const
+{
+    QList<KeyedAt> keyed;
+    for (const LogEntry &entry : log()) {
+        if (entry.kind == QLatin1String("key"))
+            keyed.append({ QString::fromUtf8(entry.bytes), entry.wpm });
+    }
+    return keyed;
 }
 
 bool SimHarness::waitForReceived(int count, int timeoutMs)

@@ -9,13 +9,19 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <utility>
+
 // One line of the simulator's log.
 struct LogEntry {
     double t = 0; // CLOCK_MONOTONIC in ms, as QElapsedTimer::msecsSinceReference()
     QString kind; // "in" (from the program), "out" (to it), "key" or "event"
-    QByteArray bytes; // in/out: the bytes; key: the character
-    QString text; // the rest of the line as logged ("tune on", "drop 41", ...)
+    QByteArray bytes; // in/out: the bytes; key: the character (both letters of a merge)
+    QString text; // the rest of the line as logged ("tune on", "drop 41", "A 30", ...)
+    int wpm = 0; // key: the speed the character was keyed at
 };
+
+// A character the chip keyed (both letters of a merge, " " for a blank) and its speed in WPM.
+using KeyedAt = std::pair<QString, int>;
 
 class SimHarness
 {
@@ -38,7 +44,10 @@ public:
     QByteArray received() const;
     QByteArray sent() const;
     QList<LogEntry> log() const;
+    // The characters keyed, in order.
     QString keyed() const;
+    // Each character keyed with the speed it was keyed at, e.g. {"C", 30}, {" ", 30}, {"SN", 30}.
+    QList<KeyedAt> keyedAt() const;
 
     bool waitForReceived(int count, int timeoutMs);
     // The events the log holds that start with prefix ("port open", "plug ", ...).

@@ -1,5 +1,6 @@
-// The chip model on its own: answers, speed, knob, status, echo and flow
-// control, all on a clock the test drives.
+// The chip model on its own: answers, speed, knob, status, echo, flow
+// control, and what it logs of the settings, buffered commands and keyed
+// characters, all on a clock the test drives.
 #include "chipmodel.h"
 #include "hexbytes.h"
 
@@ -49,6 +50,27 @@ QString keyedText(const QList<ChipEvent> &events)
     return text;
 }
 
+// The chip's events as the simulator logs them, less the kind "event":
+// "240 key E 20" (the character and its speed), "0 weight 30".
+QStringList logLines(const QList<ChipEvent> &events)
+{
+    QStringList lines;
+    for (const ChipEvent &event : events) {
+        switch (event.kind) {
+        case ChipEvent::Kind::Keyed:
+            lines << QStringLiteral("%1 key %2 %3").arg(event.t).arg(event.text).arg(event.wpm);
+            break;
+        case ChipEvent::Kind::Tune:
+            lines << QStringLiteral("%1 tune %2").arg(event.t).arg(event.text);
+            break;
+        case ChipEvent::Kind::Note:
+            lines << QStringLiteral("%1 %2").arg(event.t).arg(event.text);
+            break;
+        }
+    }
+    return lines;
+}
+
 } // namespace
 
 // Rows name .replyPrefix even when it stays empty: GCC warns about a
@@ -85,6 +107,16 @@ private slots:
         QTest::newRow("get values: power-up values as changed by 02, 05, 0E")
             << plain << bytesOf("02 1E 05 0C 14 00 0E 04 00 07")
             << bytesOf("04 1E 05 32 00 00 0C 14 00 00 00 32 32 05 FF");
+        QTest::newRow("get values: sidetone, weight, PTT times and pins as set by 01, 03, 04, 09")
+            << plain << bytesOf("01 86 03 5A 04 05 0A 09 07 00 07")
+            << bytesOf("00 14 86 5A 05 0A 0A 19 00 00 00 32 32 07 FF");
+        // A status request is answered even when the host was told the status
+        // already, with the status as it is now: text keyed at once in the
+        // same read has left the chip idle (C0 as it goes idle, then the answer).
+        QTest::newRow("status request when idle: C0 again") << plain << kHostOpen + bytesOf("15")
+                                                           << bytesOf("17 C0");
+        QTest::newRow("status request right after text: the current status")
+            << plain << kHostOpen + "E" + bytesOf("15") << bytesOf("17 C4 C0 C0");
         QTest::newRow("calibrate swallows its FF") << plain << bytesOf("00 00 FF 00 04 55") << bytesOf("55");
         QTest::newRow("stray high byte ignored") << plain << bytesOf("FF 90 00 04 55") << bytesOf("55");
         QTest::newRow("text before host open dropped") << plain << QByteArray("C") << none;
@@ -164,6 +196,15 @@ private slots:
         QTest::newRow("status request while keying") << plain << none << QByteArray("E") + bytesOf("15") << "E"
                                                      << QStringList { "0 C4", "0 C4", "240 C0" };
         QTest::newRow("prosign AR") << plain << none << QByteArray("<") << "<" << at(0, 960);
+        // 1B: both letters as one sign, S and N run on as "...-.": 14 dits.
+        QTest::newRow("merge SN keyed as one sign")
+            << plain << none << bytesOf("1B 53 4E") + "E" << "SNE" << at(0, 1080);
+        QTest::newRow("merge echoed whole once keyed")
+            << plain << bytesOf("0E 04") << bytesOf("1B 53 4E") << "SN"
+            << QStringList { "0 C4", "840 53", "840 4E", "840 C0" };
+        // The weighting moves time from each space to the element before it.
+        QTest::newRow("weight 90 keeps the character's length")
+            << plain << bytesOf("03 5A") << QByteArray("E") << "E" << at(0, 240);
         QTest::newRow("char-ms") << ChipOptions { .charMs = 100, .replyPrefix = {} } << none
                                  << QByteArray("PARIS ") << "PARIS " << at(0, 600);
         QTest::newRow("fast") << ChipOptions { .fast = true, .replyPrefix = {} } << none << QByteArray("PARIS ")
@@ -203,6 +244,67 @@ private slots:
         chip.receive(text, 0);
         QCOMPARE(runToIdle(chip), sent);
         QCOMPARE(keyedText(chip.takeEvents()), keyed);
+    }
+
+    // What the log shows: the settings the chip only reports, the buffered
+    // commands when the keying reaches them, and each character with its speed.
+    void logged_data()
+    {
+        QTest::addColumn<QByteArray>("input"); // after host open, at 0
+        QTest::addColumn<QByteArray>("later"); // at kLaterMs, while the first E (240 ms) is keyed
+        QTest::addColumn<QStringList>("log");
+
+        const QByteArray none;
+        QTest::newRow("weight") << bytesOf("03 1E") << none << QStringList { "0 weight 30" };
+        QTest::newRow("weight kept within 10..90")
+            << bytesOf("03 05 03 FF") << none << QStringList { "0 weight 10", "0 weight 90" };
+        QTest::newRow("sidetone: 4000 Hz over the code") << bytesOf("01 05") << none
+                                                         << QStringList { "0 sidetone 800 Hz" };
+        QTest::newRow("sidetone paddle only") << bytesOf("01 86") << none
+                                              << QStringList { "0 sidetone 667 Hz paddle only" };
+        QTest::newRow("sidetone codes outside 1..10")
+            << bytesOf("01 00 01 8B") << none
+            << QStringList { "0 sidetone code 00", "0 sidetone code 0B paddle only" };
+        QTest::newRow("pins: sidetone on and off")
+            << bytesOf("09 07 09 05") << none << QStringList { "0 pins 07 sidetone on", "0 pins 05 sidetone off" };
+        QTest::newRow("PTT times in 10 ms") << bytesOf("04 05 0A") << none
+                                            << QStringList { "0 ptt times lead 50 ms tail 100 ms" };
+        QTest::newRow("buffered PTT reached in order")
+            << bytesOf("18 01") + "E" + bytesOf("18 00") + "E" + bytesOf("18 01") << none
+            << QStringList { "0 ptt on", "0 key E 20", "240 ptt off", "240 key E 20", "480 ptt on" };
+        QTest::newRow("clear drops a buffered PTT")
+            << "E" + bytesOf("18 01") + "E" << bytesOf("0A") << QStringList { "0 key E 20", "100 clear" };
+        // 14 dits at 30 WPM.
+        QTest::newRow("merge: one key line with both letters")
+            << bytesOf("1C 1E 1B 53 4E") + "E" << none
+            << QStringList { "0 buffered speed 30", "0 key SN 30", "560 key E 30" };
+        QTest::newRow("merge: a letter without code is skipped")
+            << bytesOf("1B 23 45") << none << QStringList { "0 skip 23", "0 key E 20" };
+        QTest::newRow("key lines carry the speed after 1C, 1E and 02")
+            << "E" + bytesOf("1C 1E") + "E" + bytesOf("1E") + "E" << bytesOf("02 28") + "E"
+            << QStringList { "0 key E 20", "100 speed 40", "240 buffered speed 30", "240 key E 30",
+                   "400 buffered speed off", "400 key E 40", "520 key E 40" };
+        QTest::newRow("a blank keyed with its speed")
+            << "E" + bytesOf("1C 1E") + " E" << none
+            << QStringList { "0 key E 20", "240 buffered speed 30", "240 key   30", "400 key E 30" };
+    }
+
+    void logged()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, later);
+        QFETCH(QStringList, log);
+
+        constexpr double kLaterMs = 100;
+        ChipModel chip;
+        chip.receive(kHostOpen, 0);
+        chip.takeEvents();
+        chip.receive(input, 0);
+        chip.advance(kLaterMs);
+        if (!later.isEmpty())
+            chip.receive(later, kLaterMs);
+        runToIdle(chip);
+        QCOMPARE(logLines(chip.takeEvents()), log);
     }
 };
 

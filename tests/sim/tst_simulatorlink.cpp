@@ -141,6 +141,23 @@ private slots:
         // The knob was turned to 20 while the chip was silent.
         QCOMPARE(link.read(2), QStringLiteral("5A 94"));
     }
+
+    // The log's key lines, as the harness reads them back: each character with
+    // the speed it was keyed at, a blank and a merged pair included.
+    void keyLinesCarryTheSpeed()
+    {
+        SimHarness sim({ "--fast" });
+        QVERIFY(sim.start());
+        Link link(sim.linkPath());
+        QVERIFY(link.write("00 02 02 1E", "C"));
+        QVERIFY(link.write("18 01 1B 53 4E", " "));
+        QVERIFY(link.write("1C 23", "E"));
+        QVERIFY(link.write("18 00"));
+        QVERIFY(sim.waitForEvent("ptt off"));
+        QCOMPARE(sim.keyed(), QStringLiteral("CSN E"));
+        QCOMPARE(sim.keyedAt(), QList<KeyedAt>({ { "C", 30 }, { "SN", 30 }, { " ", 30 }, { "E", 35 } }));
+        QCOMPARE(sim.events("ptt "), QStringList({ "ptt on", "ptt off" }));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSimulatorLink)
