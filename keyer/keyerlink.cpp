@@ -305,6 +305,7 @@ bool KeyerLink::bringUp()
     // The chip is back to the operator's own values: whatever a logger had
     // changed is gone with the block.
     m_block = block.bytes;
+    m_knobReads = 0;
     m_networkWpm = 0;
     m_networkPtt = false;
     m_sidetoneSilenced = false;
@@ -316,6 +317,7 @@ bool KeyerLink::bringUp()
         return m_state != State::Closing;
     setState(State::Idle);
     m_port->write(Winkey::getSpeedPot());
+    ++m_knobReads;
 
     if (!block.rejected.isEmpty()) {
         QStringList lines;
@@ -349,9 +351,11 @@ void KeyerLink::applyReceived(quint8 byte)
     XoffActive = effect.xoffActive;
     if (byte >= 0x80 && byte < Winkey::kStatusBase) {
         m_knobWpm = int(byte) - 0x80 + m_chipMinSpeed.value_or(Settings.MinSpeed);
-        // The operator turned the knob: it sets the speed again, whatever a
-        // logger had asked for.
-        if (m_networkWpm != 0 && isUp()) {
+        // A report nobody asked for is the operator turning the knob: it
+        // sets the speed again, whatever a logger had asked for.
+        if (m_knobReads > 0) {
+            --m_knobReads;
+        } else if (m_networkWpm != 0 && isUp()) {
             m_port->write(commandBytes({Winkey::kSetSpeed, 0}));
             m_networkWpm = 0;
         }
@@ -432,6 +436,7 @@ void KeyerLink::goDown(const QString &text, const QString &reason)
     endAwaited(TextOutcome::Dropped);
     m_networkWpm = 0;
     m_networkPtt = false;
+    m_knobReads = 0;
     m_port->close();
     XoffActive = false;
     m_linkDownText = text;
@@ -819,6 +824,7 @@ void KeyerLink::runNetwork(const Action &action)
         // The knob's speed, for panel 3.
         bytes += Winkey::getSpeedPot();
         m_port->write(bytes);
+        ++m_knobReads;
         m_networkWpm = 0;
         m_networkPtt = false;
         m_sidetoneSilenced = false;

@@ -210,6 +210,7 @@ private:
     int m_queuedNetworkCost = 0;
     int m_networkWpm = 0; // 0: the knob sets the speed
     std::optional<int> m_knobWpm;
+    int m_knobReads = 0; // knob reads written and not yet answered
     bool m_networkPtt = false;
     bool m_sidetoneSilenced = false;
     std::vector<Awaited> m_awaited;

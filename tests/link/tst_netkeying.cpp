@@ -83,6 +83,10 @@ private slots:
         QTest::newRow("reset: the operator's own values back")
             << QByteArrayList{kEsc + "240", kEsc + "a1", kEsc + "0"}
             << QByteArray::fromHex("0228" "1801" "0200" "0332" "0105" "0905" "040000" "1800" "07") << none;
+        // The knob's answer to the reset comes after the speed: it is no turn of the knob.
+        QTest::newRow("reset, then speed")
+            << QByteArrayList{kEsc + "0", kEsc + "230"}
+            << QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07" "021e") << none;
         QTest::newRow("nothing for what the chip must not do")
             << QByteArrayList{kEsc + "5", kEsc + "8/dev/ttyS0", kEsc + "299", kEsc + "f", kEsc + "g70",
                               QByteArray(300, 'e'), ""}
