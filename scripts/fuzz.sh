@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 seconds=${FUZZ_SECONDS:-30}
-targets=(${FUZZ_TARGETS:-fuzz_classify fuzz_numbers})
+targets=(${FUZZ_TARGETS:-fuzz_classify fuzz_numbers fuzz_cwdaemon})
 
 for tool in clang clang++; do
     if ! command -v "$tool" >/dev/null; then
