@@ -1,0 +1,152 @@
+#!/usr/bin/python3
+"""tlf, the contest logger, keys CW through Zavo Keyer's cwdaemon server as an
+operator would: a CQ, a call answered with an exchange that carries speed
+marks, PgUp and PgDn, and Escape during a long message. The chip simulator's
+log must show exactly that text keyed at exactly those speeds, and nothing of
+the aborted message after the chip's buffer was cleared.
+
+usage: tlf_session.py ZAVOKEYER ZAVOKEYER-SIM"""
+import ctypes, fcntl, os, pty, re, shutil, signal, socket, struct, subprocess, sys, tempfile, termios, \
+    threading, time
+
+CALL, HIS, WPM = "DL1ZZZ", "DL2XYZ", 30
+CQ = f"CQ ZAVO {CALL} TEST"
+LONG = " ".join(["PARIS"] * 13)  # on the air for seconds: Escape comes well inside it
+# '%' is our call, '@' the worked call, '+' and '-' raise and lower the speed by 2 WPM;
+# tlf sends lower case as it stands.
+RULES = f"CONTEST=zavo\nLOGFILE=zavo.log\nF1=cq zavo % test\nF2={LONG}\nF3=@ ++5NN--14\n"
+F1, F2, ENTER, PGUP, PGDN, ESC = b"\x1bOP", b"\x1bOQ", b"\n", b"\x1b[5~", b"\x1b[6~", b"\x1b"
+procs = {}
+
+
+def fail(message):
+    raise SystemExit(f"FAIL: {message}")
+
+
+def wait(what, predicate, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()):
+        for name, proc in procs.items():
+            if proc.poll() is not None:
+                fail(f"{name} ended (exit code {proc.returncode}) while waiting for {what}")
+        if time.monotonic() > deadline:
+            fail(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.02)
+    return value
+
+
+def start(name, args, **kwargs):
+    # Dies with this script even when CTest kills it at the timeout.
+    procs[name] = subprocess.Popen(args, preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL),
+                                   **kwargs)
+
+
+def keyed(log):
+    """The simulator's log as the text keyed, "[N]" where the speed becomes N WPM, "|" at a clear."""
+    text, speed = "", None
+    with open(log) as lines:
+        for char, wpm, clear in re.findall(r"^\S+ (?:key (.) (\d+)|event (clear))$", lines.read(), re.M):
+            if clear or wpm == speed:
+                text += "|" if clear else char
+            else:
+                text, speed = text + f"[{wpm}]{char}", wpm
+    return text.lstrip("|")  # the program's start-up clears
+
+
+def count(text):
+    return len(re.sub(r"\[\d+\]|\|", "", text))
+
+
+def run(app, sim, tmp):
+    if not shutil.which("tlf"):
+        fail("tlf is not installed (bash scripts/install-deps.sh installs it)")
+    log, link = f"{tmp}/sim.log", f"{tmp}/winkey"
+    start("the simulator", [sim, "--link", link, "--log", log, "--quiet", "--char-ms", "40"],
+          stdin=subprocess.PIPE, stderr=open(f"{tmp}/sim.err", "w"))
+    wait("the simulator's pty", lambda: os.path.exists(log) and " event ready " in open(log).read())
+
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    for folder in ("config", "home", "tlf/rules"):
+        os.makedirs(f"{tmp}/{folder}")
+    start("zavokeyer", [app, "--first-run-port", link, f"--cwdaemon=127.0.0.1:{port}"],
+          stdin=subprocess.DEVNULL, stdout=open(f"{tmp}/app.log", "w"), stderr=subprocess.STDOUT,
+          env=dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=f"{tmp}/config", HOME=f"{tmp}/home"))
+    wait("the program's cwdaemon port", lambda: f"0100007F:{port:04X}" in open("/proc/net/udp").read())
+
+    with open(f"{tmp}/tlf/logcfg.dat", "w") as cfg:
+        cfg.write(f"NETKEYER\nNETKEYERHOST=127.0.0.1\nNETKEYERPORT={port}\nCALL={CALL}\nRULES=zavo\n"
+                  f"LOGFILE=zavo.log\nCWSPEED={WPM}\n")
+    with open(f"{tmp}/tlf/rules/zavo", "w") as rules:
+        rules.write(RULES)
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+    start("tlf", ["tlf", "-n", "-r", "-f", "logcfg.dat"], stdin=slave, stdout=slave, stderr=slave,
+          cwd=f"{tmp}/tlf", start_new_session=True,
+          env=dict(os.environ, TERM="xterm", HOME=f"{tmp}/home", ESCDELAY="25"))
+    os.close(slave)
+    screen = bytearray()
+
+    def read_screen():
+        try:
+            while chunk := os.read(master, 65536):
+                screen.extend(chunk)
+        except OSError:  # tlf is gone
+            pass
+    threading.Thread(target=read_screen, daemon=True).start()
+
+    def press(keys, what, keys_after=None):
+        os.write(master, keys)
+        if keys_after:
+            wait(f"{what} keyed", lambda: count(keyed(log)) >= keys_after)
+
+    wait("tlf's main screen", lambda: b"== zavo ==" in screen or b"Press any key" in screen)
+    if b"== zavo ==" not in screen:  # the notice of a first run in this folder
+        press(ENTER, "")
+        wait("tlf's main screen", lambda: b"== zavo ==" in screen)
+    sent = len(CQ)
+    press(F1, "the CQ", sent)
+    sent += len(HIS) + len(" 5NN14")
+    press(HIS.encode() + ENTER, "the call and the exchange", sent)  # Enter on a call sends F3
+    sent += len(CQ)
+    press(b"\t" + PGUP + F1, "the CQ after PgUp", sent)  # Tab: from the exchange field back to the call
+    press(PGDN + F2, "the start of the long message", sent + 2)
+    press(ESC, "")
+    before_clear = wait("the abort's clear", lambda: "|" in (text := keyed(log)) and text.partition("|")[0])
+    press(F1, "the CQ after the abort", count(before_clear) + len(CQ))
+
+    got = keyed(log)
+    head = f"[{WPM}]{CQ}{HIS} [{WPM + 4}]5NN[{WPM}]14[{WPM + 2}]{CQ}[{WPM}]"
+    aborted = re.fullmatch(re.escape(head) + r"([A-Z ]*)\|+" + re.escape(CQ), got)
+    if not aborted or not LONG.startswith(aborted[1]) or len(aborted[1]) == len(LONG):
+        fail(f"keyed {got!r}; expected {head!r}, a part of {LONG!r}, the clear and {CQ!r}")
+    print(f"PASS: keyed {got!r}")
+
+
+def main():
+    tmp = tempfile.mkdtemp(prefix="zavo-tlf-")
+    try:
+        run(*sys.argv[1:3], tmp)
+    except BaseException:
+        if os.path.exists(f"{tmp}/sim.log"):
+            print(f"--- keyed\n{keyed(f'{tmp}/sim.log')}", file=sys.stderr)
+        for name in ("sim.log", "app.log", "sim.err"):
+            if os.path.exists(f"{tmp}/{name}"):
+                print(f"--- {name}\n" + open(f"{tmp}/{name}").read(), file=sys.stderr)
+        raise
+    finally:
+        for name, proc in procs.items():
+            if proc.poll() is None and name == "tlf":
+                os.killpg(proc.pid, signal.SIGKILL)
+            elif proc.poll() is None:
+                proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+main()
