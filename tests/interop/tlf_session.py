@@ -1,10 +1,8 @@
 #!/usr/bin/python3
-"""tlf, the contest logger, keys CW through Zavo Keyer's cwdaemon server as an
-operator would: a CQ, a call answered with an exchange that carries speed
-marks, PgUp and PgDn, and Escape during a long message. The chip simulator's
-log must show exactly that text keyed at exactly those speeds, and nothing of
-the aborted message after the chip's buffer was cleared.
-
+"""tlf keys CW through Zavo Keyer's cwdaemon server as an operator would: a CQ,
+a call answered with an exchange carrying speed marks, PgUp and PgDn, Escape
+inside a long message. The simulator's log must show exactly that text keyed
+at exactly those speeds, and nothing of the aborted message after the clear.
 usage: tlf_session.py ZAVOKEYER ZAVOKEYER-SIM"""
 import ctypes, fcntl, os, pty, re, shutil, signal, socket, struct, subprocess, sys, tempfile, termios, \
     threading, time
@@ -44,12 +42,9 @@ def start(name, args, **kwargs):
 def keyed(log):
     """The simulator's log as the text keyed, "[N]" where the speed becomes N WPM, "|" at a clear."""
     text, speed = "", None
-    with open(log) as lines:
-        for char, wpm, clear in re.findall(r"^\S+ (?:key (.) (\d+)|event (clear))$", lines.read(), re.M):
-            if clear or wpm == speed:
-                text += "|" if clear else char
-            else:
-                text, speed = text + f"[{wpm}]{char}", wpm
+    for char, wpm, clear in re.findall(r"^\S+ (?:key (.) (\d+)|event (clear))$", open(log).read(), re.M):
+        text += "|" if clear else char if wpm == speed else f"[{wpm}]{char}"
+        speed = speed if clear else wpm
     return text.lstrip("|")  # the program's start-up clears
 
 
@@ -62,7 +57,7 @@ def run(app, sim, tmp):
         fail("tlf is not installed (bash scripts/install-deps.sh installs it)")
     log, link = f"{tmp}/sim.log", f"{tmp}/winkey"
     start("the simulator", [sim, "--link", link, "--log", log, "--quiet", "--char-ms", "40"],
-          stdin=subprocess.PIPE, stderr=open(f"{tmp}/sim.err", "w"))
+          stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
     wait("the simulator's pty", lambda: os.path.exists(log) and " event ready " in open(log).read())
 
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
@@ -75,16 +70,13 @@ def run(app, sim, tmp):
           env=dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=f"{tmp}/config", HOME=f"{tmp}/home"))
     wait("the program's cwdaemon port", lambda: f"0100007F:{port:04X}" in open("/proc/net/udp").read())
 
-    with open(f"{tmp}/tlf/logcfg.dat", "w") as cfg:
-        cfg.write(f"NETKEYER\nNETKEYERHOST=127.0.0.1\nNETKEYERPORT={port}\nCALL={CALL}\nRULES=zavo\n"
-                  f"LOGFILE=zavo.log\nCWSPEED={WPM}\n")
-    with open(f"{tmp}/tlf/rules/zavo", "w") as rules:
-        rules.write(RULES)
+    open(f"{tmp}/tlf/rules/zavo", "w").write(RULES)
+    open(f"{tmp}/tlf/logcfg.dat", "w").write(f"NETKEYER\nNETKEYERHOST=127.0.0.1\nNETKEYERPORT={port}\n"
+                                             f"CALL={CALL}\nRULES=zavo\nLOGFILE=zavo.log\nCWSPEED={WPM}\n")
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
     start("tlf", ["tlf", "-n", "-r", "-f", "logcfg.dat"], stdin=slave, stdout=slave, stderr=slave,
-          cwd=f"{tmp}/tlf", start_new_session=True,
-          env=dict(os.environ, TERM="xterm", HOME=f"{tmp}/home", ESCDELAY="25"))
+          cwd=f"{tmp}/tlf", env=dict(os.environ, TERM="xterm", HOME=f"{tmp}/home", ESCDELAY="25"))
     os.close(slave)
     screen = bytearray()
 
@@ -96,14 +88,13 @@ def run(app, sim, tmp):
             pass
     threading.Thread(target=read_screen, daemon=True).start()
 
-    def press(keys, what, keys_after=None):
+    def press(keys, what="", keys_after=0):
         os.write(master, keys)
-        if keys_after:
-            wait(f"{what} keyed", lambda: count(keyed(log)) >= keys_after)
+        wait(f"{what} keyed", lambda: count(keyed(log)) >= keys_after)
 
     wait("tlf's main screen", lambda: b"== zavo ==" in screen or b"Press any key" in screen)
     if b"== zavo ==" not in screen:  # the notice of a first run in this folder
-        press(ENTER, "")
+        press(ENTER)
         wait("tlf's main screen", lambda: b"== zavo ==" in screen)
     sent = len(CQ)
     press(F1, "the CQ", sent)
@@ -112,7 +103,7 @@ def run(app, sim, tmp):
     sent += len(CQ)
     press(b"\t" + PGUP + F1, "the CQ after PgUp", sent)  # Tab: from the exchange field back to the call
     press(PGDN + F2, "the start of the long message", sent + 2)
-    press(ESC, "")
+    press(ESC)
     before_clear = wait("the abort's clear", lambda: "|" in (text := keyed(log)) and text.partition("|")[0])
     press(F1, "the CQ after the abort", count(before_clear) + len(CQ))
 
@@ -124,29 +115,17 @@ def run(app, sim, tmp):
     print(f"PASS: keyed {got!r}")
 
 
-def main():
-    tmp = tempfile.mkdtemp(prefix="zavo-tlf-")
+with tempfile.TemporaryDirectory(prefix="zavo-tlf-") as tmp:
     try:
         run(*sys.argv[1:3], tmp)
     except BaseException:
-        if os.path.exists(f"{tmp}/sim.log"):
-            print(f"--- keyed\n{keyed(f'{tmp}/sim.log')}", file=sys.stderr)
-        for name in ("sim.log", "app.log", "sim.err"):
+        for name in ("sim.log", "app.log"):
             if os.path.exists(f"{tmp}/{name}"):
                 print(f"--- {name}\n" + open(f"{tmp}/{name}").read(), file=sys.stderr)
+        if os.path.exists(f"{tmp}/sim.log"):
+            print(f"--- keyed\n{keyed(f'{tmp}/sim.log')}", file=sys.stderr)
         raise
     finally:
-        for name, proc in procs.items():
-            if proc.poll() is None and name == "tlf":
-                os.killpg(proc.pid, signal.SIGKILL)
-            elif proc.poll() is None:
-                proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        shutil.rmtree(tmp, ignore_errors=True)
-
-
-main()
+        for proc in procs.values():
+            proc.kill()
+            proc.wait()
