@@ -13,6 +13,8 @@ struct BenchOptions {
     int soakIntervalMs = 10;     // one F2 press every this many ms
     int startups = 10;           // rounds of two starts of the real program
     int updates = 10;            // settings Updates, on each of two disks
+    int netSends = 200;          // datagrams of each kind, for the datagram-to-wire times
+    int floodMs = 10000;         // a client sending as fast as it can
     QString appPath;             // the zavokeyer binary
     bool shortMode = false;
 
@@ -27,6 +29,8 @@ struct BenchOptions {
         o.soakMs = 500;
         o.startups = 1;
         o.updates = 2;
+        o.netSends = 20;
+        o.floodMs = 2000;
         return o;
     }
 };

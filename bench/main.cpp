@@ -1,11 +1,13 @@
 // zavokeyer-bench: measures Zavo Keyer against its goals for speed,
-// processor use, start-up time, settings writes and memory, and prints the findings as a
-// Markdown table (docs/BENCHMARKS.md keeps a full run's). Run by hand:
+// processor use, start-up time, settings writes, network keying and memory,
+// and prints the findings as a Markdown table (docs/BENCHMARKS.md keeps a
+// full run's). Run by hand:
 //   zavokeyer-bench            the full run, a few minutes
 //   zavokeyer-bench --short    a few seconds, for the test command
 #include "benchoptions.h"
 #include "benchreport.h"
 #include "keyerbench.h"
+#include "netbench.h"
 #include "reconnectbench.h"
 #include "startupbench.h"
 #include "updatebench.h"
@@ -55,6 +57,12 @@ int main(int argc, char *argv[])
         QApplication app(argc, argv);
         return UpdateBench::runChild(updates);
     }
+    // And for the network flood's client, so that its sending is not counted as ours.
+    int floodPort = 0;
+    int floodMs = 0;
+    if (argc == 4 && std::strcmp(argv[1], "--flood-child") == 0 && positive(argv[2], floodPort)
+        && positive(argv[3], floodMs))
+        return NetBench::runFlooder(floodPort, floodMs);
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -100,6 +108,10 @@ int main(int argc, char *argv[])
     if (!report.failed()) {
         ReconnectBench reconnect(options, report);
         reconnect.run();
+    }
+    if (!report.failed()) {
+        NetBench net(options, report);
+        net.run();
     }
     if (!report.failed()) {
         StartupBench startup(options, report);

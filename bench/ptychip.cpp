@@ -16,9 +16,12 @@ constexpr char kAdmin = 0x00;
 constexpr char kAdminHostOpen = 0x02;
 constexpr char kAdminEcho = 0x04;
 constexpr char kGetSpeedPot = 0x07;
-constexpr char kKeyImmediate = 0x0B;
+constexpr char kClearBuffer = 0x0A;
 constexpr char kLoadDefaults = 0x0F;
-constexpr int kLoadDefaultsArguments = 15;
+// The argument bytes of each command 01..1F, so that none is taken for a
+// command or for text. Merge letters (1B) has letters, counted as text.
+constexpr int kArguments[0x20] = {0, 1, 1, 1, 2, 3, 1, 0, 0, 1, 0, 1, 1, 1, 1, 15,
+                                  1, 1, 1, 0, 1, 0, 1, 1, 1, 1, 1, 0, 1, 1, 0, 0};
 
 } // namespace
 
@@ -120,6 +123,16 @@ std::optional<qint64> PtyChip::textReachedNs(qint64 total) const
     return it->ns;
 }
 
+std::optional<qint64> PtyChip::byteReachedNs(qint64 total) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = std::lower_bound(m_arrivals.cbegin(), m_arrivals.cend(), total,
+                                     [](const Arrival &a, qint64 t) { return a.byteTotal < t; });
+    if (it == m_arrivals.cend())
+        return std::nullopt;
+    return it->ns;
+}
+
 void PtyChip::listen()
 {
     pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
@@ -164,17 +177,18 @@ void PtyChip::take(const QByteArray &bytes, qint64 ns)
         case Parse::Command:
             break;
         }
+        if (c > 0 && c < 0x20 && kArguments[int(c)] > 0) {
+            m_parse = Parse::Skip;
+            m_skip = kArguments[int(c)];
+        }
         if (c == kAdmin) {
             m_parse = Parse::Admin;
         } else if (c == kLoadDefaults) {
-            m_parse = Parse::Skip;
-            m_skip = kLoadDefaultsArguments;
             std::lock_guard lock(m_mutex);
             if (!m_blockStartNs)
                 m_blockStartNs = ns;
-        } else if (c == kKeyImmediate) {
-            m_parse = Parse::Skip;
-            m_skip = 1;
+        } else if (c == kClearBuffer) {
+            m_textAtClear.store(m_textSeen);
         } else if (c == kGetSpeedPot) {
             answer(0x80 | kPot);
             std::lock_guard lock(m_mutex);
@@ -185,9 +199,11 @@ void PtyChip::take(const QByteArray &bytes, qint64 ns)
                 answer(kXoff);
         }
     }
+    m_bytesSeen += bytes.size();
     std::lock_guard lock(m_mutex);
-    m_arrivals.append({ns, m_textSeen});
+    m_arrivals.append({ns, m_textSeen, m_bytesSeen});
     m_textTotal.store(m_textSeen);
+    m_byteTotal.store(m_bytesSeen);
 }
 
 void PtyChip::answer(quint8 byte)

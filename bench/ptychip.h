@@ -21,10 +21,12 @@ class PtyChip : public QObject
     Q_OBJECT
 public:
     // One read from the master: when it became readable and how many text
-    // bytes (0x20..0x7F after start-up) had arrived in all once it was read.
+    // bytes (0x20..0x7F after start-up), and bytes of any kind, had arrived
+    // in all once it was read.
     struct Arrival {
         qint64 ns = 0;
         qint64 textTotal = 0;
+        qint64 byteTotal = 0;
     };
 
     static constexpr quint8 kRevision = 23;
@@ -58,6 +60,11 @@ public:
     void forgetStartup();
     // When the text total first reached `total`, if it has.
     std::optional<qint64> textReachedNs(qint64 total) const;
+    // Bytes of any kind read so far, and when their total first reached `total`.
+    qint64 byteTotal() const { return m_byteTotal.load(); }
+    std::optional<qint64> byteReachedNs(qint64 total) const;
+    // The text total when the last clear-buffer command (0A) arrived; -1 before one.
+    qint64 textAtClear() const { return m_textAtClear.load(); }
 
     // The monotonic clock the stamps use, in ns.
     static qint64 nowNs();
@@ -84,9 +91,12 @@ private:
     Parse m_parse = Parse::Command;
     int m_skip = 0;
     qint64 m_textSeen = 0;
+    qint64 m_bytesSeen = 0;
 
     // The text total as of the last stamped read: never ahead of m_arrivals.
     std::atomic<qint64> m_textTotal = 0;
+    std::atomic<qint64> m_byteTotal = 0;
+    std::atomic<qint64> m_textAtClear = -1;
     std::atomic<qint64> m_xoffAt = -1;
     mutable std::mutex m_mutex;   // guards the three below
     QList<Arrival> m_arrivals;
