@@ -6,9 +6,13 @@
 
 namespace {
 
-// Datagrams read but not yet handed to the link; a flood beyond this is
-// dropped at the socket rather than held.
-constexpr std::size_t kMaxInbox = 512;
+// Datagrams read but not yet handed to the link. A flood beyond this stays
+// in the socket, where the system drops what does not fit: reading a
+// datagram only to throw it away would cost a core.
+constexpr std::size_t kMaxInbox = 64;
+// Read, or handed on, in one turn of the event loop: the window's own
+// events come between.
+constexpr int kPerTurn = 32;
 // Clients whose ESCh reply waits for their next text.
 constexpr qsizetype kMaxRequestedReplies = 64;
 
@@ -25,6 +29,7 @@ CwdaemonServer::CwdaemonServer(KeyerLink &link, QObject *parent)
 {
     connect(&m_socket, &QUdpSocket::readyRead, this, &CwdaemonServer::readDatagrams);
     connect(&m_link, &KeyerLink::networkTextEnded, this, &CwdaemonServer::onTextDone);
+    connect(&m_link, &KeyerLink::pauseStarted, this, &CwdaemonServer::onEscape);
 }
 
 CwdaemonServer::~CwdaemonServer() = default;
@@ -59,10 +64,10 @@ quint16 CwdaemonServer::localPort() const
 
 void CwdaemonServer::readDatagrams()
 {
-    while (m_socket.hasPendingDatagrams()) {
-        if (m_socket.pendingDatagramSize() > Cwdaemon::kMaxDatagram || m_inbox.size() >= kMaxInbox) {
-            // Read past without holding it.
-            m_socket.readDatagram(nullptr, 0);
+    m_readQueued = false;
+    for (int n = 0; n < kPerTurn && m_inbox.size() < kMaxInbox && m_socket.hasPendingDatagrams(); ++n) {
+        if (m_socket.pendingDatagramSize() > Cwdaemon::kMaxDatagram) {
+            m_socket.readDatagram(nullptr, 0); // refused whole
             continue;
         }
         const QNetworkDatagram datagram = m_socket.receiveDatagram(Cwdaemon::kMaxDatagram);
@@ -70,20 +75,45 @@ void CwdaemonServer::readDatagrams()
     }
     // Handing a text on can wait for the chip in a nested event loop; this
     // slot must have returned by then, or the socket would stay unread.
+    queue();
+}
+
+// The next turn's reading and handing on, each from the event loop.
+void CwdaemonServer::queue()
+{
     if (!m_inbox.empty() && !m_dispatchQueued) {
         m_dispatchQueued = true;
         QMetaObject::invokeMethod(this, &CwdaemonServer::dispatch, Qt::QueuedConnection);
+    }
+    // The socket does not say again what is already waiting in it.
+    if (m_inbox.size() < kMaxInbox && m_socket.hasPendingDatagrams() && !m_readQueued) {
+        m_readQueued = true;
+        QMetaObject::invokeMethod(this, &CwdaemonServer::readDatagrams, Qt::QueuedConnection);
     }
 }
 
 void CwdaemonServer::dispatch()
 {
     m_dispatchQueued = false;
-    while (!m_inbox.empty()) {
+    for (int n = 0; n < kPerTurn && !m_inbox.empty(); ++n) {
         const Pending pending = std::move(m_inbox.front());
         m_inbox.pop_front();
         handle(pending);
     }
+    queue();
+}
+
+// The operator's Escape stops what the loggers had sent before it too:
+// what waits here or in the socket goes unread. A logger's own abort keeps
+// what it sent after it.
+void CwdaemonServer::onEscape()
+{
+    if (m_abortRunning)
+        return;
+    m_inbox.clear();
+    // What has come so far; a flood that goes on is left to the socket.
+    for (int n = 0; n < 4 * kPerTurn * int(kMaxInbox) && m_socket.hasPendingDatagrams(); ++n)
+        m_socket.readDatagram(nullptr, 0);
 }
 
 void CwdaemonServer::handle(const Pending &pending)
@@ -109,7 +139,10 @@ void CwdaemonServer::handle(const Pending &pending)
             m_replies.insert(tag, {pending.sender, pending.senderPort, reply});
         }
     }
-    if (!m_link.networkRequest(request, tag) && tag != 0)
+    m_abortRunning = request.kind == Cwdaemon::Kind::Abort;
+    const bool taken = m_link.networkRequest(request, tag);
+    m_abortRunning = false;
+    if (!taken && tag != 0)
         m_replies.remove(tag);
 }
 

@@ -40,7 +40,9 @@ private:
     };
 
     void readDatagrams();
+    void queue();
     void dispatch();
+    void onEscape();
     void handle(const Pending &pending);
     void onTextDone(quint64 tag, KeyerLink::TextOutcome outcome);
 
@@ -51,6 +53,8 @@ private:
     // socket's reading must never wait inside it.
     std::deque<Pending> m_inbox;
     bool m_dispatchQueued = false;
+    bool m_readQueued = false;
+    bool m_abortRunning = false; // a logger's ESC4 is being handed on
     // The ESCh reply that the next text of that sender takes with it.
     QHash<QString, QByteArray> m_requestedReply;
     struct Reply {

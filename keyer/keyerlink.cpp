@@ -349,12 +349,15 @@ void KeyerLink::applyReceived(quint8 byte)
     const Winkey::ReceiveEffect effect =
         Winkey::classifyByte(byte, m_chipMinSpeed.value_or(Settings.MinSpeed), XoffActive);
     XoffActive = effect.xoffActive;
+    bool showSpeed = true;
     if (byte >= 0x80 && byte < Winkey::kStatusBase) {
         m_knobWpm = int(byte) - 0x80 + m_chipMinSpeed.value_or(Settings.MinSpeed);
         // A report nobody asked for is the operator turning the knob: it
         // sets the speed again, whatever a logger had asked for.
         if (m_knobReads > 0) {
             --m_knobReads;
+            // A logger's speed stands: the chip keys at that, not the knob's.
+            showSpeed = m_networkWpm == 0;
         } else if (m_networkWpm != 0 && isUp()) {
             m_port->write(commandBytes({Winkey::kSetSpeed, 0}));
             m_networkWpm = 0;
@@ -362,7 +365,7 @@ void KeyerLink::applyReceived(quint8 byte)
     } else if (byte >= Winkey::kStatusBase) {
         applyStatus(byte);
     }
-    if (effect.panel3)
+    if (effect.panel3 && showSpeed)
         setPanel(3, *effect.panel3);
     if (effect.panel1)
         setPanel(1, *effect.panel1);
