@@ -59,6 +59,10 @@ void printUsage(std::FILE *to)
                  "                         [Network] in the settings file does the same\n"
                  "  --version              print the version and exit\n"
                  "  --help                 print this text and exit\n\n"
+                 "Pointing a logger at it (with --cwdaemon; give another port the same way):\n"
+                 "  tlf     logcfg.dat: NETKEYER, NETKEYERHOST=127.0.0.1, NETKEYERPORT=6789\n"
+                 "  cqrlog  Preferences, CW interface: type cwdaemon, address 127.0.0.1, port 6789\n"
+                 "  xlog    its keyer window: host 127.0.0.1, port 6789\n\n"
                  "Qt's standard options (-platform NAME, -style NAME, ...) are accepted too.\n",
                  Zavo::Version::kShown, Zavo::Version::kDescription);
 }
