@@ -4,6 +4,7 @@
 #include "linkrig.h"
 
 #include <QNetworkDatagram>
+#include <QSignalSpy>
 #include <QUdpSocket>
 
 namespace {
@@ -87,6 +88,9 @@ private slots:
         QTest::newRow("reset, then speed")
             << QByteArrayList{kEsc + "0", kEsc + "230"}
             << QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07" "021e") << none;
+        QTest::newRow("reset: the logger's text that waits goes no more")
+            << QByteArrayList{"ee", kEsc + "0"}
+            << QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07") << none;
         QTest::newRow("nothing for what the chip must not do")
             << QByteArrayList{kEsc + "5", kEsc + "8/dev/ttyS0", kEsc + "299", kEsc + "f", kEsc + "g70",
                               QByteArray(300, 'e'), ""}
@@ -103,10 +107,11 @@ private slots:
         QTEST(rig.settle(), "chip");
         QTEST(rig.client->replies, "replies");
         QVERIFY(rig.link->isUp());
+        QVERIFY(rig.terminations.isEmpty()); // ESC5 is never honoured
     }
 
-    // Escape, the operator's or the logger's, takes the logger's text off
-    // the air, and the sender hears "break"; what waited is gone too.
+    // Escape, the operator's or the logger's, takes the logger's text and
+    // PTT off the air, and the sender hears "break"; what waited is gone too.
     void abortSaysBreak_data()
     {
         QTest::addColumn<bool>("byLogger");
@@ -120,15 +125,33 @@ private slots:
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
         rig.characterMs = 1;
         QVERIFY(rig.serve());
-        rig.client->send({"cq cq cq de dl1zzz^", kEsc + "hdog", "test"});
+        rig.client->send({kEsc + "a1", "cq cq cq de dl1zzz^", kEsc + "hdog", "test"});
         QTRY_VERIFY(rig.sim.keyed().contains('Q'));
         if (byLogger)
             rig.client->send(kEsc + "4");
         else
             rig.link->press(Qt::Key_Escape);
         QTRY_COMPARE(rig.client->replies, (QByteArrayList{"break\r\n", "break\r\n"}));
-        QVERIFY(rig.settle().endsWith('\x0A'));
+        QVERIFY(rig.settle().endsWith(QByteArray::fromHex("0a1800")));
         QVERIFY(!rig.sim.keyed().contains("TEST"));
+    }
+
+    // The chip's idle ends a text only after it said busy for it: an idle
+    // already on its way when the text went out is no answer.
+    void replyWaitsForBusyThenIdle()
+    {
+        NetRig rig;
+        QVERIFY(rig.serve());
+        QVERIFY(rig.simulator(QStringLiteral("silent on")));
+        QSignalSpy ended(rig.link.get(), &KeyerLink::networkTextEnded);
+        rig.client->send("tu^");
+        QTRY_VERIFY(rig.since().endsWith('\x15'));
+        rig.panelLog.clear();
+        rig.sim.command(QStringLiteral("raw C0"));
+        QTRY_VERIFY(rig.panelLog.contains(std::pair(1, QStringLiteral(" "))));
+        QCOMPARE(ended.count(), 0);
+        rig.sim.command(QStringLiteral("raw C4 C0"));
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
     }
 
     // The logger's text and the operator's keys go in the order they came.
