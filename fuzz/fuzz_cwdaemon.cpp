@@ -7,6 +7,9 @@
 // what a request lets through.
 //
 // Rules:
+// - a request ends at its first NUL, as a C string does (xlog pads its
+//   datagrams with whatever its buffer held); "the datagram" below is
+//   what comes before it.
 // - empty or over 256 bytes is Invalid; any other datagram not starting
 //   with ESC is Text; ESC and a request letter is the kind the cwdaemon
 //   README gives that letter (or Invalid when its value is bad), any other
@@ -216,14 +219,16 @@ void fuzzOne(const QByteArray &datagram)
             .arg(request.value)
             .arg(hex(request.text), shown(request.shown));
     };
-    if (datagram.isEmpty() || datagram.size() > Cwdaemon::kMaxDatagram) {
+    const qsizetype nul = datagram.indexOf('\0');
+    const QByteArray string = nul < 0 ? datagram : datagram.left(nul);
+    if (string.isEmpty() || datagram.size() > Cwdaemon::kMaxDatagram) {
         check(request.kind == Kind::Invalid && request.text.isEmpty(),
             "an empty datagram or one over 256 bytes is Invalid", where);
-    } else if (datagram.front() == '\x1B') {
-        checkEscape(datagram, request, where);
+    } else if (string.front() == '\x1B') {
+        checkEscape(string, request, where);
     } else {
         check(request.kind == Kind::Text, "a datagram not starting with ESC is text", where);
-        checkText(datagram, request, where);
+        checkText(string, request, where);
     }
 
     if (datagram.size() >= 5)

@@ -169,7 +169,13 @@ bool appendKeys(QByteArray &keys, char c)
 
 Request parse(QByteArrayView datagram)
 {
-    if (datagram.isEmpty() || datagram.size() > kMaxDatagram)
+    if (datagram.size() > kMaxDatagram)
+        return {};
+    // A request is a C string: xlog sends a fixed 80 bytes, its text, a NUL
+    // and whatever its buffer held after it.
+    if (const qsizetype end = datagram.indexOf('\0'); end >= 0)
+        datagram.truncate(end);
+    if (datagram.isEmpty())
         return {};
     if (datagram.front() == kEscape)
         return escapeRequest(datagram.sliced(1));

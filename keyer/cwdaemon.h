@@ -63,7 +63,8 @@ struct Request {
     QByteArray sent;
 };
 
-// Reads one datagram. Never fails: what cannot be honoured is Invalid.
+// Reads one datagram, up to its first NUL. Never fails: what cannot be
+// honoured is Invalid.
 Request parse(QByteArrayView datagram);
 
 // A text's keys for the chip: upper case, trailing CR and LF dropped, a line

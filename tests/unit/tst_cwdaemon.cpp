@@ -30,6 +30,10 @@ private slots:
             "A<B>C\x1BSND\x1B" "BKE(F&G=");
         row("text: no half space, colon or binary", QByteArray("d~l:\x01\xFF\x80" "2\t3", 11), Kind::Text, 0,
             "DL2 3");
+        // xlog pads every request to 80 bytes after a NUL.
+        row("text: ends at a NUL", QByteArray("cq\0xyz", 6), Kind::Text, 0, "CQ");
+        row("speed: ends at a NUL", esc + QByteArray("224\0\x7F" "9", 5), Kind::Speed, 24);
+        row("only a NUL", QByteArray(1, '\0'), Kind::Invalid);
         row("text: the longest datagram", QByteArray(256, 'e'), Kind::Text, 0, QByteArray(256, 'E'));
         row("text: one byte too long", QByteArray(257, 'e'), Kind::Invalid);
         row("empty", "", Kind::Invalid);
