@@ -142,6 +142,13 @@ void CwdaemonServer::handle(const Pending &pending)
     m_abortRunning = request.kind == Cwdaemon::Kind::Abort;
     const bool taken = m_link.networkRequest(request, tag);
     m_abortRunning = false;
+    // tlf sends its abort twice. Aborts that waited right behind this one
+    // have nothing left to stop; handed on, each would be one more pause
+    // holding the operator's keys, and would stop what was pressed in it.
+    if (request.kind == Cwdaemon::Kind::Abort) {
+        while (!m_inbox.empty() && Cwdaemon::parse(m_inbox.front().datagram).kind == Cwdaemon::Kind::Abort)
+            m_inbox.pop_front();
+    }
     if (!taken && tag != 0)
         m_replies.remove(tag);
 }

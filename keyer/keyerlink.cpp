@@ -376,10 +376,16 @@ void KeyerLink::applyReceived(quint8 byte)
 // says idle; paddles breaking in took it off the air.
 void KeyerLink::applyStatus(quint8 byte)
 {
+    if (byte & Winkey::kStatusBreakIn) {
+        // The operator took the paddles: the chip dropped the logger's text,
+        // and the rest of it, and what it had queued, goes no more either.
+        if (m_sendingNetworkText)
+            ++m_generation;
+        dropQueuedNetworkTexts(TextOutcome::Aborted);
+        return endAwaited(TextOutcome::Aborted);
+    }
     if (m_awaited.empty())
         return;
-    if (byte & Winkey::kStatusBreakIn)
-        return endAwaited(TextOutcome::Aborted);
     if (byte & Winkey::kStatusBusy) {
         for (Awaited &awaited : m_awaited)
             awaited.busySeen = true;
@@ -538,7 +544,10 @@ bool KeyerLink::networkRequest(const Cwdaemon::Request &request, quint64 tag)
     using Kind = Cwdaemon::Kind;
     switch (request.kind) {
     case Kind::Abort:
-        // The logger's Escape is the operator's.
+        // The logger's Escape is the operator's. In Escape's pause the air
+        // is being cleared already: more of them would only hold the keys.
+        if (m_state == State::Paused)
+            return false;
         press(Qt::Key_Escape);
         return true;
     case Kind::Text:
@@ -556,17 +565,9 @@ bool KeyerLink::networkRequest(const Cwdaemon::Request &request, quint64 tag)
     }
     if (m_state == State::Down || m_state == State::Closing)
         return false;
-    if (request.kind == Kind::Reset) {
-        // The logger's text that has not gone yet goes no more.
-        std::deque<Action> kept;
-        std::deque<Action> dropped;
-        for (Action &action : m_queue)
-            (action.key == kNetwork && action.request.kind == Kind::Text ? dropped : kept).push_back(std::move(action));
-        m_queue.swap(kept);
-        for (const Action &action : dropped)
-            m_queuedNetworkCost -= action.cost;
-        endQueuedTexts(dropped, TextOutcome::Dropped);
-    }
+    // The logger's text that has not gone yet goes no more.
+    if (request.kind == Kind::Reset)
+        dropQueuedNetworkTexts(TextOutcome::Dropped);
     const int cost = request.kind == Kind::Text ? int(request.text.size()) + 1 : 1;
     if (m_queuedNetworkCost + cost > Cwdaemon::kMaxQueued)
         return false;
@@ -578,6 +579,20 @@ bool KeyerLink::networkRequest(const Cwdaemon::Request &request, quint64 tag)
     if (m_state == State::Idle)
         QMetaObject::invokeMethod(this, &KeyerLink::runQueued, Qt::QueuedConnection);
     return true;
+}
+
+void KeyerLink::dropQueuedNetworkTexts(TextOutcome outcome)
+{
+    std::deque<Action> kept;
+    std::deque<Action> dropped;
+    for (Action &action : m_queue) {
+        const bool text = action.key == kNetwork && action.request.kind == Cwdaemon::Kind::Text;
+        (text ? dropped : kept).push_back(std::move(action));
+    }
+    m_queue.swap(kept);
+    for (const Action &action : dropped)
+        m_queuedNetworkCost -= action.cost;
+    endQueuedTexts(dropped, outcome);
 }
 
 int KeyerLink::keyingWpm() const
@@ -769,7 +784,10 @@ void KeyerLink::runNetwork(const Action &action)
         return endTexts({action.tag}, TextOutcome::Dropped);
     if (request.kind == Kind::Text)
         return sendNetworkText(action);
-    if (m_port->bytesToWrite() > kNetworkBacklog)
+    // A key-up or a reset always goes: refusing it would leave the
+    // transmitter keyed or the logger's values standing.
+    const bool keyUp = request.kind == Kind::Reset || (request.kind == Kind::Ptt && request.value == 0);
+    if (m_port->bytesToWrite() > kNetworkBacklog && !keyUp)
         return;
     const auto stored = [this](int index) { return m_block.at(index); };
     switch (request.kind) {
@@ -852,6 +870,8 @@ void KeyerLink::sendNetworkText(const Action &action)
         m_awaited.push_back({action.tag});
     int wpm = keyingWpm();
     bool speedChanged = false;
+    bool keyed = false; // a character went, not only speed marks
+    m_sendingNetworkText = true;
     const bool sent = pace(keys.size(), [&](qsizetype &i) {
         const char key = keys.at(i);
         if (key == Cwdaemon::kSpeedUp || key == Cwdaemon::kSpeedDown) {
@@ -863,6 +883,7 @@ void KeyerLink::sendNetworkText(const Action &action)
             speedChanged = true;
             return commandBytes({Winkey::kBufferedSpeed, char(wpm)});
         }
+        keyed = true;
         if (key == Cwdaemon::kMergeLetters) {
             const QByteArray merged = keys.mid(i, 3);
             i += merged.size() - 1;
@@ -870,11 +891,19 @@ void KeyerLink::sendNetworkText(const Action &action)
         }
         return QByteArray(1, key);
     });
+    m_sendingNetworkText = false;
     if (!sent) {
         // An Escape or a lost link has told the sender already.
         if (std::erase_if(m_awaited, [&action](const Awaited &awaited) { return awaited.tag == action.tag; }) > 0
             && m_state != State::Closing)
             endTexts({action.tag}, m_state == State::Down ? TextOutcome::Dropped : TextOutcome::Aborted);
+        // The paddles broke in: nobody else took the state over.
+        if (m_state == State::Sending || m_state == State::Stalled) {
+            if (speedChanged)
+                m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
+            setState(State::Idle);
+            runQueued();
+        }
         return;
     }
     if (speedChanged)
@@ -883,10 +912,13 @@ void KeyerLink::sendNetworkText(const Action &action)
     if (action.tag != 0) {
         const auto awaited = std::find_if(m_awaited.begin(), m_awaited.end(),
                                           [&action](const Awaited &a) { return a.tag == action.tag; });
-        if (keys.isEmpty()) {
+        if (awaited == m_awaited.end()) {
+            // Ended already (the paddles broke in while it waited for XON).
+        } else if (!keyed) {
+            // Nothing the chip keys, so nothing it will say busy for.
             m_awaited.erase(awaited);
             endTexts({action.tag}, TextOutcome::Keyed);
-        } else if (awaited != m_awaited.end()) {
+        } else {
             // Once all of it is with the chip, the chip's next idle is its
             // end. A chip that keyed it all already says so to this request.
             awaited->written = true;

@@ -157,6 +157,7 @@ private:
     void endTexts(std::vector<quint64> tags, TextOutcome outcome);
     void endQueuedTexts(const std::deque<Action> &dropped, TextOutcome outcome);
     void endAwaited(TextOutcome outcome);
+    void dropQueuedNetworkTexts(TextOutcome outcome);
     void applyStatus(quint8 byte);
     void sendMessage(int n);
     void toggleTune();
@@ -213,5 +214,6 @@ private:
     int m_knobReads = 0; // knob reads written and not yet answered
     bool m_networkPtt = false;
     bool m_sidetoneSilenced = false;
+    bool m_sendingNetworkText = false;
     std::vector<Awaited> m_awaited;
 };

@@ -75,6 +75,8 @@ private slots:
             << QByteArray::fromHex("021e" "354e4e20" "1c20" "1c22" "5455" "1c20" "1c1e" "1e") << none;
         QTest::newRow("caret: the text back once keyed")
             << QByteArrayList{"tu^\n"} << QByteArray("TU\x15") << QByteArrayList{"tu\r\n"};
+        QTest::newRow("caret on speed marks alone: nothing to key, the reply at once")
+            << QByteArrayList{"++^"} << QByteArray::fromHex("1c1b" "1c1d" "1e") << QByteArrayList{"++\r\n"};
         QTest::newRow("reply request: once, for the next text")
             << QByteArrayList{kEsc + "hcat", "purring", "e"} << QByteArray("PURRING\x15" "E")
             << QByteArrayList{"hcat\r\n"};
@@ -152,6 +154,33 @@ private slots:
         QCOMPARE(ended.count(), 0);
         rig.sim.command(QStringLiteral("raw C4 C0"));
         QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
+    }
+
+    // The paddles breaking in take the logger's text off the air like
+    // Escape: the rest of it and what waited never go.
+    void paddlesBreakIn()
+    {
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
+        rig.characterMs = 30;
+        QVERIFY(rig.serve());
+        // From inside the link's pacing, a few characters in.
+        QTimer::singleShot(150, rig.link.get(), [&rig] { rig.sim.command(QStringLiteral("raw C2")); });
+        rig.client->send({"cq cq cq cq cq cq cq cq de dl1zzz^", "test"});
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"break\r\n"});
+        const QByteArray chip = rig.settle();
+        QVERIFY2(!chip.contains("DL1ZZZ") && !chip.contains("TEST"), chip.constData());
+        QCOMPARE(rig.link->state(), KeyerLink::State::Idle);
+    }
+
+    // A logger repeating its abort does not hold the operator in pause
+    // after pause: one Escape clears the air.
+    void repeatedAbortIsOneEscape()
+    {
+        NetRig rig;
+        QVERIFY(rig.serve());
+        rig.client->send({kEsc + "4", kEsc + "4", kEsc + "4"});
+        QTRY_COMPARE_WITH_TIMEOUT(rig.link->state(), KeyerLink::State::Idle, 5000);
+        QCOMPARE(rig.settle(), QByteArray("\x0A"));
     }
 
     // The logger's text and the operator's keys go in the order they came.
