@@ -5,6 +5,10 @@
 #include <QList>
 #include <QString>
 
+// The latency goals every key-or-datagram-to-wire measure is held to.
+inline constexpr double kGoalMedianMs = 1.0;
+inline constexpr double kGoalP99Ms = 5.0;
+
 class BenchReport
 {
 public:

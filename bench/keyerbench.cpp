@@ -21,8 +21,6 @@ namespace {
 // The sleeps the start-up takes before it sends the get-speed-pot byte:
 // 600 ms after opening, 50 ms in the calibration, 250 ms after the block.
 constexpr double kStartupSleepsMs = 900;
-constexpr double kGoalMedianMs = 1.0;
-constexpr double kGoalP99Ms = 5.0;
 constexpr double kGoalWaitingPercent = 1.0;
 constexpr double kGoalPeakMB = 35.0;
 constexpr int kPressTimeoutMs = 10000;

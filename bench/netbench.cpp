@@ -27,8 +27,6 @@ using namespace Zavo;
 
 namespace {
 
-constexpr double kGoalMedianMs = 1.0;
-constexpr double kGoalP99Ms = 5.0;
 constexpr double kGoalStallMs = 50.0;
 // The peak may still rise this much in the flood's second half and count as bounded.
 constexpr double kGoalLateGrowthMB = 0.5;
