@@ -34,17 +34,6 @@ double ms(qint64 ns)
     return double(ns) / 1e6;
 }
 
-QString latencyResult(const Samples &s)
-{
-    return QStringLiteral("median **%1 ms**, p99 **%2 ms** (p25..p75 %3..%4, min..max %5..%6)")
-        .arg(s.median(), 0, 'f', 3)
-        .arg(s.percentile(99), 0, 'f', 3)
-        .arg(s.percentile(25), 0, 'f', 3)
-        .arg(s.percentile(75), 0, 'f', 3)
-        .arg(s.min(), 0, 'f', 3)
-        .arg(s.max(), 0, 'f', 3);
-}
-
 QString cpuResult(const CpuMeter &m, qint64 wakeUps)
 {
     return QStringLiteral("**%1 %** of a core (%2 ms processor in %3 s; %4 event-loop wake-ups/s)")
@@ -189,10 +178,10 @@ bool KeyerBench::measureKeyToWire()
     const QString goal = QStringLiteral("median < 1 ms, p99 < 5 ms");
     m_report.addRow(QStringLiteral("key to wire, F2, whole message \"%1\" (%2 bytes), %3 presses")
                         .arg(messageTwo).arg(twoBytes).arg(f2Whole.count()),
-                    latencyResult(f2Whole), goal,
+                    f2Whole.latency(), goal,
                     BenchReport::verdict(f2Whole.median() < kGoalMedianMs && f2Whole.percentile(99) < kGoalP99Ms));
     m_report.addRow(QStringLiteral("key to wire, F1, first character, %1 presses").arg(f1First.count()),
-                    latencyResult(f1First), goal,
+                    f1First.latency(), goal,
                     BenchReport::verdict(f1First.median() < kGoalMedianMs && f1First.percentile(99) < kGoalP99Ms));
     return true;
 }

@@ -75,17 +75,6 @@ qint64 udpReceiveDrops()
     return at > 0 ? udp[1].value(at).toLongLong() : -1;
 }
 
-QString latency(const Samples &s)
-{
-    return QStringLiteral("median **%1 ms**, p99 **%2 ms** (p25..p75 %3..%4, min..max %5..%6)")
-        .arg(s.median(), 0, 'f', 3)
-        .arg(s.percentile(99), 0, 'f', 3)
-        .arg(s.percentile(25), 0, 'f', 3)
-        .arg(s.percentile(75), 0, 'f', 3)
-        .arg(s.min(), 0, 'f', 3)
-        .arg(s.max(), 0, 'f', 3);
-}
-
 } // namespace
 
 NetBench::NetBench(const BenchOptions &options, BenchReport &report)
@@ -182,7 +171,7 @@ bool NetBench::measureToWire(const QString &what, int expectedBytes,
     }
     QObject::disconnect(stamp);
     m_report.addRow(QStringLiteral("datagram to wire, %1, %2 datagrams").arg(what).arg(toWire.count()),
-                    latency(toWire) + QStringLiteral("; to the link's write: median %1 ms, p99 %2 ms")
+                    toWire.latency() + QStringLiteral("; to the link's write: median %1 ms, p99 %2 ms")
                                           .arg(toWrite.median(), 0, 'f', 3)
                                           .arg(toWrite.percentile(99), 0, 'f', 3),
                     QStringLiteral("median < 1 ms, p99 < 5 ms"),

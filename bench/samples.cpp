@@ -25,3 +25,14 @@ QString Samples::spread(int decimals) const
         .arg(min(), 0, 'f', decimals)
         .arg(max(), 0, 'f', decimals);
 }
+
+QString Samples::latency() const
+{
+    return QStringLiteral("median **%1 ms**, p99 **%2 ms** (p25..p75 %3..%4, min..max %5..%6)")
+        .arg(median(), 0, 'f', 3)
+        .arg(percentile(99), 0, 'f', 3)
+        .arg(percentile(25), 0, 'f', 3)
+        .arg(percentile(75), 0, 'f', 3)
+        .arg(min(), 0, 'f', 3)
+        .arg(max(), 0, 'f', 3);
+}

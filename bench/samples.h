@@ -21,6 +21,8 @@ public:
 
     // "median (p25..p75, min..max)" with the given number of decimals.
     QString spread(int decimals) const;
+    // The latency rows' text, in ms: median and p99 in bold, then the spread.
+    QString latency() const;
 
 private:
     QList<double> m_values;

@@ -40,42 +40,30 @@ Request valued(Kind kind, std::optional<int> value, int min, int max)
     return request;
 }
 
+// The requests without a value, by their letter.
+constexpr struct {
+    char letter;
+    Kind kind;
+} kPlainRequests[] = {
+    {'0', Kind::Reset}, {'4', Kind::Abort}, {'5', Kind::Exit}, {'6', Kind::WordMode},
+    {'8', Kind::Device}, {'9', Kind::Port}, {'b', Kind::SsbWay}, {'e', Kind::BandSwitch},
+    {'f', Kind::SoundSystem}, {'g', Kind::Volume},
+};
+
 Request escapeRequest(QByteArrayView body)
 {
     if (body.isEmpty())
         return {};
     const QByteArrayView value = body.sliced(1);
-    Request request;
     switch (body.front()) {
-    case '0':
-        request.kind = Kind::Reset;
-        return request;
     case '2':
         return valued(Kind::Speed, number(value), kMinWpm, kMaxWpm);
     case '3':
         return valued(Kind::Tone, number(value), 0, 4000);
-    case '4':
-        request.kind = Kind::Abort;
-        return request;
-    case '5':
-        request.kind = Kind::Exit;
-        return request;
-    case '6':
-        request.kind = Kind::WordMode;
-        return request;
     case '7':
         return valued(Kind::Weighting, number(value), -50, 50);
-    case '8':
-        request.kind = Kind::Device;
-        return request;
-    case '9':
-        request.kind = Kind::Port;
-        return request;
     case 'a':
         return valued(Kind::Ptt, number(value), 0, 1);
-    case 'b':
-        request.kind = Kind::SsbWay;
-        return request;
     case 'c':
         return valued(Kind::Tune, number(value), 0, 10);
     case 'd': {
@@ -83,22 +71,23 @@ Request escapeRequest(QByteArrayView body)
         const auto ms = number(value);
         return valued(Kind::PttDelay, ms ? std::optional<int>(std::min(*ms, 50)) : ms, 0, 50);
     }
-    case 'e':
-        request.kind = Kind::BandSwitch;
-        return request;
-    case 'f':
-        request.kind = Kind::SoundSystem;
-        return request;
-    case 'g':
-        request.kind = Kind::Volume;
-        return request;
-    case 'h':
+    case 'h': {
+        Request request;
         request.kind = Kind::ReplyRequest;
         request.text = value.toByteArray();
         return request;
-    default:
-        return {};
     }
+    default:
+        break;
+    }
+    for (const auto &plain : kPlainRequests) {
+        if (plain.letter == body.front()) {
+            Request request;
+            request.kind = plain.kind;
+            return request;
+        }
+    }
+    return {};
 }
 
 QByteArrayView withoutLineEnds(QByteArrayView text)

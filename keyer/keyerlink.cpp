@@ -689,9 +689,7 @@ void KeyerLink::escape()
     TuneOn = false;
     // A logger's PTT goes with its text; the clear left the buffer empty,
     // so the buffered PTT off acts at once.
-    if (m_networkPtt && m_state != State::Starting)
-        m_port->write(commandBytes({Winkey::kPtt, 0}));
-    m_networkPtt = false;
+    releaseNetworkPtt();
     endAwaited(TextOutcome::Aborted);
     ++m_generation;
     dropQueuedKeys();
@@ -985,6 +983,11 @@ void KeyerLink::keyUp()
         m_port->write(Winkey::tuneCommand(false));
     TuneOn = false;
     // Nor the PTT a logger keyed.
+    releaseNetworkPtt();
+}
+
+void KeyerLink::releaseNetworkPtt()
+{
     if (m_networkPtt && m_port->isOpen())
         m_port->write(commandBytes({Winkey::kPtt, 0}));
     m_networkPtt = false;

@@ -162,6 +162,7 @@ private:
     void sendMessage(int n);
     void toggleTune();
     void keyUp();
+    void releaseNetworkPtt();
     void reinitialise();
     void onAdapterArrived();
 
