@@ -116,14 +116,28 @@ int main(int argc, char *argv[])
     // dies, must still key up a tuned transmitter.
     std::atexit(ZavoMain::shutdownLinkAtExit);
     closeOnQuitSignals(&window);
-    if (!window.load())
-        return 1;
-    // The port the operator chose, if the one stored would not open.
-    store.reportUnsaved();
-    window.show();
-    NetworkKeying::start(window.link(), &window, listen, [&window](const QString &message) {
-        QMessageBox::warning(&window, QString::fromLatin1(Zavo::Version::kTitle), message);
+    // Until the window shows, the boxes of the start-up are the only
+    // windows: closing one must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    // The window shows once the link's first start-up has the chip; a
+    // start-up that fails ends the program through the link.
+    QObject::connect(&window, &ZavoMain::ready, &window, [&window, &store, listen] {
+        // The port the operator chose, if the one stored would not open.
+        store.reportUnsaved();
+        window.show();
+        QApplication::setQuitOnLastWindowClosed(true);
+        // Its warnings open and return, as every box does: a quit signal
+        // still ends the program while one is up.
+        NetworkKeying::start(window.link(), &window, listen, [&window](const QString &message) {
+            auto *box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(Zavo::Version::kTitle),
+                                        message, QMessageBox::Ok, &window);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
+        });
     });
+    // False: the settings cannot be used, and the box that says so ends
+    // the program once it is read.
+    window.load();
     const int status = app.exec();
     // Ended by a signal, nobody may be there to answer a box.
     if (const int signal = quitSignal(); signal != 0) {

@@ -76,15 +76,25 @@ bool isOperatorInput(QEvent::Type type)
 
 ZavoMain::Hooks withDefaults(ZavoMain::Hooks hooks, QWidget *owner)
 {
+    // Boxes open and return: the event loop, and with it the link and a
+    // quit signal, goes on while the operator reads.
     if (!hooks.message) {
-        hooks.message = [owner](const QString &text) {
-            QMessageBox box(QMessageBox::Warning, QString::fromLatin1(Version::kTitle), text,
-                            QMessageBox::Ok, owner->isVisible() ? owner : nullptr);
-            box.exec();
+        hooks.message = [owner](const QString &text, const std::function<void()> &closed) {
+            auto *box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(Version::kTitle), text,
+                                        QMessageBox::Ok, owner->isVisible() ? owner : nullptr);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            QObject::connect(box, &QMessageBox::finished, box, [closed] {
+                if (closed)
+                    closed();
+            });
+            box->open();
         };
     }
-    if (!hooks.choosePort)
-        hooks.choosePort = [](const QString &why) { return PortChooser::choose(nullptr, why); };
+    if (!hooks.choosePort) {
+        hooks.choosePort = [](const QString &why, const std::function<void(std::optional<QString>)> &chosen) {
+            PortChooser::chooseLater(nullptr, why, chosen);
+        };
+    }
     if (!hooks.terminate)
         hooks.terminate = [](int code) { std::exit(code); };
     return hooks;
@@ -209,8 +219,8 @@ bool ZavoMain::load()
                                        "Zavo Keyer leaves it as it is and does not start with it. "
                                        "Move it away or delete it; the next start then asks for "
                                        "the port and begins with the usual settings.")
-                            .arg(m_store.location(), why));
-        m_hooks.terminate(EXIT_FAILURE);
+                            .arg(m_store.location(), why),
+                        [terminate = m_hooks.terminate] { terminate(EXIT_FAILURE); });
         return false;
     }
     const auto &onTop = SettingsTable::window(SettingsTable::Window::OnTop);
@@ -225,16 +235,22 @@ bool ZavoMain::load()
     reportStoreAtStartUp();
     TuneOn = false;
     Reinit = false;
-    // A signal to end may come while the link is coming up.
-    if (!Winkey_Init() || m_closing)
-        return false;
-    m_link.setInSession(true);
+    // The first start-up decides whether the window is shown; later ones
+    // (F12, an Update, a reconnection) only tell the panels.
+    connect(&m_link, &KeyerLink::started, this, [this](bool ok) {
+        if (!ok || m_closing || m_ready)
+            return;
+        m_ready = true;
+        m_link.setInSession(true);
+        emit ready();
+    });
+    Winkey_Init();
     return true;
 }
 
-bool ZavoMain::Winkey_Init()
+void ZavoMain::Winkey_Init()
 {
-    return m_link.initialise();
+    m_link.initialise();
 }
 
 void ZavoMain::reportStoreAtStartUp()
@@ -248,7 +264,8 @@ void ZavoMain::reportStoreAtStartUp()
                                    "keep such a text exactly as typed, put it in double quotes "
                                    "and write \\\" for a quote and \\\\ for a backslash, or "
                                    "change it in Zavo Keyer.")
-                        .arg(m_store.location(), notes.join(QLatin1Char('\n'))));
+                        .arg(m_store.location(), notes.join(QLatin1Char('\n'))),
+                    [] {});
 }
 
 void ZavoMain::placeWindow()
@@ -284,7 +301,9 @@ void ZavoMain::closeEvent(QCloseEvent *event)
     };
     // A place made up by the platform would put the next start somewhere
     // the operator never had the window.
-    if (DisplayPlatform::placeIsKnown(QGuiApplication::platformName())) {
+    // Nor has a window that was never shown (closed during its start-up) any
+    // place of its own.
+    if (m_ready && DisplayPlatform::placeIsKnown(QGuiApplication::platformName())) {
         const SettingsStore::Batch batch(m_store);
         store(SettingsTable::Window::FormTop, pos.y());
         store(SettingsTable::Window::FormLeft, pos.x());
@@ -333,6 +352,18 @@ bool ZavoMain::isKeyRepeat(const QKeyEvent *event) const
 bool ZavoMain::eventFilter(QObject *watched, QEvent *event)
 {
     if (m_holding && isOperatorInput(event->type()) && (watched->isWindowType() || watched->isWidgetType())) {
+        // The link's own keys go to it at once: it keeps them, with the
+        // loggers' requests, in the order they came and runs them when the
+        // pause ends. Held here they would be overtaken.
+        if (event->type() == QEvent::KeyPress) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            auto *target = qobject_cast<QWidget *>(watched);
+            if (target && target->window() == this && KeyerLink::handlesKey(key->key())) {
+                if (!m_closing && !isKeyRepeat(key))
+                    m_link.press(key->key());
+                return true;
+            }
+        }
         if (!m_closing)
             m_held.push_back({watched, std::unique_ptr<QEvent>(event->clone())});
         return true;

@@ -31,13 +31,15 @@ public:
     explicit ZavoMain(SettingsStore &store, Hooks hooks = {}, QWidget *parent = nullptr);
     ~ZavoMain() override;
 
-    // The load handler: placement, settings, link. False when the
-    // application is ending (the window must then not be shown).
+    // The load handler: placement, settings, and the link's start-up, which
+    // goes on in the event loop; ready() says when the window may be shown.
+    // False when the application is ending (the settings cannot be used).
     bool load();
+    // The link's first start-up has brought it up: the session begins.
+    bool isReady() const { return m_ready; }
 
-    // (Re)opens the link and uploads the parameters. False when the link
-    // could not be brought up.
-    bool Winkey_Init();
+    // Starts (re)opening the link and uploading the parameters.
+    void Winkey_Init();
     static void AlwaysOnTop(QWidget &frm, bool bOnTop);
     // The program is ending without the window's close, by an exit() from
     // anywhere (Qt's own when the X server goes away): the live window's
@@ -54,6 +56,7 @@ public:
 
 signals:
     void panelTextChanged(int position, const QString &text);
+    void ready();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -92,6 +95,7 @@ private:
     QString m_helpFile;
 
     bool m_closing = false;
+    bool m_ready = false;
     // While Escape's pause lasts, the operator's input waits here.
     struct HeldEvent {
         QPointer<QObject> receiver;

@@ -100,11 +100,14 @@ bool KeyerBench::bringUp()
     Seed::seedStore(*m_store, m_chip.portPath());
 
     ZavoMain::Hooks hooks;
-    hooks.message = [this](const QString &text) {
+    hooks.message = [this](const QString &text, const std::function<void()> &closed) {
         ++m_programMessages;
         std::fprintf(stderr, "zavokeyer-bench: the window says: %s\n", qUtf8Printable(text));
+        closed();
     };
-    hooks.choosePort = [](const QString &) { return std::optional<QString>(); };
+    hooks.choosePort = [](const QString &, const std::function<void(std::optional<QString>)> &chosen) {
+        chosen(std::nullopt);
+    };
     hooks.terminate = [this](int code) {
         m_report.addFailure(QStringLiteral("the window wanted to end the program (code %1)").arg(code));
     };

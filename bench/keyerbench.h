@@ -8,7 +8,7 @@
 #include "benchoptions.h"
 #include "benchreport.h"
 #include "cpumeter.h"
-#include "keyer/eventwait.h"
+#include "benchwait.h"
 #include "ptychip.h"
 
 #include <QObject>

@@ -8,7 +8,7 @@
 #include "benchoptions.h"
 #include "benchreport.h"
 #include "keyer/cwdaemonserver.h"
-#include "keyer/eventwait.h"
+#include "benchwait.h"
 #include "ptychip.h"
 
 #include <QTemporaryDir>

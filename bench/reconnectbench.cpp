@@ -1,7 +1,7 @@
 #include "reconnectbench.h"
 
 #include "cpumeter.h"
-#include "keyer/eventwait.h"
+#include "benchwait.h"
 #include "keyer/keyerlink.h"
 #include "samples.h"
 #include "settings/keyersettings.h"
@@ -70,14 +70,24 @@ void ReconnectBench::run()
     loadKeyerSettings(store);
     int messages = 0;
     KeyerLink::Hooks hooks;
-    hooks.message = [&messages](const QString &) { ++messages; };
+    hooks.message = [&messages](const QString &, const std::function<void()> &) { ++messages; };
     KeyerLink keyer(store, hooks);
     QString panel1;
     QObject::connect(&keyer, &KeyerLink::panelText, [&panel1](int position, const QString &text, bool) {
         if (position == 1)
             panel1 = text;
     });
-    if (!keyer.initialise()) {
+    bool up = false;
+    bool ended = false;
+    QObject::connect(&keyer, &KeyerLink::started, [&](bool ok) {
+        up = ok;
+        ended = true;
+    });
+    keyer.initialise();
+    Waker startUp;
+    QObject::connect(&keyer, &KeyerLink::started, &startUp, &Waker::wake);
+    waitInEventLoop(startUp, [&ended] { return ended; }, 0, 10000);
+    if (!up) {
         m_report.addFailure(QStringLiteral("reconnection: the link did not come up"));
         return;
     }

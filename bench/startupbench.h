@@ -12,7 +12,7 @@
 
 #include "benchoptions.h"
 #include "benchreport.h"
-#include "keyer/eventwait.h"
+#include "benchwait.h"
 
 #include <QObject>
 

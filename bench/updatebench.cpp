@@ -3,7 +3,7 @@
 #include "app/statuspanels.h"
 #include "app/zavomain.h"
 #include "dialogs/speed.h"
-#include "keyer/eventwait.h"
+#include "benchwait.h"
 #include "ptychip.h"
 #include "samples.h"
 #include "settings/keyersettings.h"
@@ -156,8 +156,13 @@ int runChild(int rounds)
     Seed::seedStore(store, chip.portPath());
 
     ZavoMain::Hooks hooks;
-    hooks.message = [](const QString &text) { std::fprintf(stderr, "the window says: %s\n", qUtf8Printable(text)); };
-    hooks.choosePort = [](const QString &) { return std::optional<QString>(); };
+    hooks.message = [](const QString &text, const std::function<void()> &closed) {
+        std::fprintf(stderr, "the window says: %s\n", qUtf8Printable(text));
+        closed();
+    };
+    hooks.choosePort = [](const QString &, const std::function<void(std::optional<QString>)> &chosen) {
+        chosen(std::nullopt);
+    };
     hooks.terminate = [](int) { std::fprintf(stderr, "the window wanted to end the program\n"); };
     ZavoMain window(store, hooks);
     // The shim names files as /proc does: by their canonical path.

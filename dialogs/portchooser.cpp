@@ -90,6 +90,18 @@ std::optional<QString> PortChooser::choose(QWidget *parent, const QString &intro
     return chooser.chosenPort();
 }
 
+void PortChooser::chooseLater(QWidget *parent, const QString &intro,
+                              const std::function<void(std::optional<QString>)> &chosen)
+{
+    auto *chooser = new PortChooser(intro, parent);
+    chooser->setAttribute(Qt::WA_DeleteOnClose);
+    connect(chooser, &QDialog::finished, chooser, [chooser, chosen](int result) {
+        const QString port = chooser->chosenPort();
+        chosen(result == QDialog::Accepted && !port.isEmpty() ? std::optional<QString>(port) : std::nullopt);
+    });
+    chooser->open();
+}
+
 PortChooser::PortList PortChooser::availablePorts()
 {
     PortList ports;

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QComboBox;
@@ -28,6 +29,10 @@ public:
 
     // Shows the chooser modally; nullopt when the operator cancels.
     static std::optional<QString> choose(QWidget *parent, const QString &intro);
+    // Shows the chooser with open() and returns at once; chosen() runs with
+    // the answer once the operator has given it.
+    static void chooseLater(QWidget *parent, const QString &intro,
+                            const std::function<void(std::optional<QString>)> &chosen);
 
     // Ports found on this machine.
     static PortList availablePorts();

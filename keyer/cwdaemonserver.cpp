@@ -6,15 +6,11 @@
 
 namespace {
 
-// Datagrams read but not yet handed to the link. A flood beyond this stays
-// in the socket, where the system drops what does not fit: reading a
-// datagram only to throw it away would cost a core.
-constexpr std::size_t kMaxInbox = 64;
-// Read, or handed on, in one turn of the event loop: the window's own
-// events come between.
-constexpr int kPerTurn = 32;
 // Clients whose ESCh reply waits for their next text.
 constexpr qsizetype kMaxRequestedReplies = 64;
+// What the operator's Escape reads away unhandled; a flood that goes on is
+// left to the socket.
+constexpr int kMaxReadAway = 8192;
 
 QString senderKey(const QHostAddress &host, quint16 port)
 {
@@ -62,68 +58,46 @@ quint16 CwdaemonServer::localPort() const
     return m_socket.localPort();
 }
 
+// Everything the socket holds is read and handed on now: the link never
+// waits inside a request, so nothing is left for a later turn (the socket
+// would not say again that it holds it). A flood costs a refusal each.
 void CwdaemonServer::readDatagrams()
 {
-    m_readQueued = false;
-    for (int n = 0; n < kPerTurn && m_inbox.size() < kMaxInbox && m_socket.hasPendingDatagrams(); ++n) {
+    bool afterAbort = false;
+    while (m_socket.hasPendingDatagrams()) {
         if (m_socket.pendingDatagramSize() > Cwdaemon::kMaxDatagram) {
             m_socket.readDatagram(nullptr, 0); // refused whole
             continue;
         }
         const QNetworkDatagram datagram = m_socket.receiveDatagram(Cwdaemon::kMaxDatagram);
-        m_inbox.push_back({datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort())});
+        // tlf sends its abort twice. Aborts right behind one another have
+        // nothing left to stop; handed on, each would be one more pause
+        // holding the operator's keys.
+        if (afterAbort && Cwdaemon::parse(datagram.data()).kind == Cwdaemon::Kind::Abort)
+            continue;
+        afterAbort = handle(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
     }
-    // Handing a text on can wait for the chip in a nested event loop; this
-    // slot must have returned by then, or the socket would stay unread.
-    queue();
-}
-
-// The next turn's reading and handing on, each from the event loop.
-void CwdaemonServer::queue()
-{
-    if (!m_inbox.empty() && !m_dispatchQueued) {
-        m_dispatchQueued = true;
-        QMetaObject::invokeMethod(this, &CwdaemonServer::dispatch, Qt::QueuedConnection);
-    }
-    // The socket does not say again what is already waiting in it.
-    if (m_inbox.size() < kMaxInbox && m_socket.hasPendingDatagrams() && !m_readQueued) {
-        m_readQueued = true;
-        QMetaObject::invokeMethod(this, &CwdaemonServer::readDatagrams, Qt::QueuedConnection);
-    }
-}
-
-void CwdaemonServer::dispatch()
-{
-    m_dispatchQueued = false;
-    for (int n = 0; n < kPerTurn && !m_inbox.empty(); ++n) {
-        const Pending pending = std::move(m_inbox.front());
-        m_inbox.pop_front();
-        handle(pending);
-    }
-    queue();
 }
 
 // The operator's Escape stops what the loggers had sent before it too:
-// what waits here or in the socket goes unread. A logger's own abort keeps
-// what it sent after it.
+// what waits in the socket goes unread. A logger's own abort keeps what it
+// sent after it.
 void CwdaemonServer::onEscape()
 {
     if (m_abortRunning)
         return;
-    m_inbox.clear();
-    // What has come so far; a flood that goes on is left to the socket.
-    for (int n = 0; n < 4 * kPerTurn * int(kMaxInbox) && m_socket.hasPendingDatagrams(); ++n)
+    for (int n = 0; n < kMaxReadAway && m_socket.hasPendingDatagrams(); ++n)
         m_socket.readDatagram(nullptr, 0);
 }
 
-void CwdaemonServer::handle(const Pending &pending)
+bool CwdaemonServer::handle(const QByteArray &datagram, const QHostAddress &from, quint16 fromPort)
 {
-    const Cwdaemon::Request request = Cwdaemon::parse(pending.datagram);
-    const QString sender = senderKey(pending.sender, pending.senderPort);
+    const Cwdaemon::Request request = Cwdaemon::parse(datagram);
+    const QString sender = senderKey(from, fromPort);
     if (request.kind == Cwdaemon::Kind::ReplyRequest) {
         if (m_requestedReply.size() < kMaxRequestedReplies || m_requestedReply.contains(sender))
             m_requestedReply.insert(sender, request.text);
-        return;
+        return false;
     }
     quint64 tag = 0;
     if (request.kind == Cwdaemon::Kind::Text) {
@@ -136,21 +110,15 @@ void CwdaemonServer::handle(const Pending &pending)
         }
         if (!reply.isEmpty()) {
             tag = m_nextTag++;
-            m_replies.insert(tag, {pending.sender, pending.senderPort, reply});
+            m_replies.insert(tag, {from, fromPort, reply});
         }
     }
     m_abortRunning = request.kind == Cwdaemon::Kind::Abort;
     const bool taken = m_link.networkRequest(request, tag);
     m_abortRunning = false;
-    // tlf sends its abort twice. Aborts that waited right behind this one
-    // have nothing left to stop; handed on, each would be one more pause
-    // holding the operator's keys, and would stop what was pressed in it.
-    if (request.kind == Cwdaemon::Kind::Abort) {
-        while (!m_inbox.empty() && Cwdaemon::parse(m_inbox.front().datagram).kind == Cwdaemon::Kind::Abort)
-            m_inbox.pop_front();
-    }
     if (!taken && tag != 0)
         m_replies.remove(tag);
+    return request.kind == Cwdaemon::Kind::Abort;
 }
 
 void CwdaemonServer::onTextDone(quint64 tag, KeyerLink::TextOutcome outcome)

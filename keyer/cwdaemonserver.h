@@ -13,10 +13,6 @@
 #include <QObject>
 #include <QUdpSocket>
 
-#include <deque>
-
-
-
 class CwdaemonServer : public QObject
 {
     Q_OBJECT
@@ -33,27 +29,15 @@ public:
     quint16 localPort() const;
 
 private:
-    struct Pending {
-        QByteArray datagram;
-        QHostAddress sender;
-        quint16 senderPort = 0;
-    };
-
     void readDatagrams();
-    void queue();
-    void dispatch();
     void onEscape();
-    void handle(const Pending &pending);
+    // Hands one datagram on; true when it was an abort.
+    bool handle(const QByteArray &datagram, const QHostAddress &from, quint16 fromPort);
     void onTextDone(quint64 tag, KeyerLink::TextOutcome outcome);
 
     KeyerLink &m_link;
     QUdpSocket m_socket;
     QString m_error;
-    // Read, not yet handed on: handling can wait for the chip, and the
-    // socket's reading must never wait inside it.
-    std::deque<Pending> m_inbox;
-    bool m_dispatchQueued = false;
-    bool m_readQueued = false;
     bool m_abortRunning = false; // a logger's ESC4 is being handed on
     // The ESCh reply that the next text of that sender takes with it.
     QHash<QString, QByteArray> m_requestedReply;

@@ -6,9 +6,8 @@
 #include "settings/settingsstore.h"
 #include "settings/settingstable.h"
 
-#include <QThread>
+#include <QPointer>
 #include <QTime>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdlib>
@@ -31,6 +30,8 @@ constexpr qint64 kNetworkBacklog = 64;
 // While tuned nothing but paced characters goes out, so a key-up is on the
 // wire well within this.
 constexpr qint64 kTuneOffDrainMs = 500;
+// The echo test and host open each get this long to be answered.
+constexpr qint32 kReplySeconds = 2;
 
 // A command and its argument bytes, as written.
 QByteArray commandBytes(std::initializer_list<char> bytes)
@@ -41,18 +42,27 @@ QByteArray commandBytes(std::initializer_list<char> bytes)
 KeyerLink::Hooks withDefaults(KeyerLink::Hooks hooks)
 {
     if (!hooks.message)
-        hooks.message = [](const QString &) {};
-    if (!hooks.choosePort)
-        hooks.choosePort = [](const QString &) { return std::optional<QString>(); };
+        hooks.message = [](const QString &, const std::function<void()> &closed) { closed(); };
+    if (!hooks.choosePort) {
+        hooks.choosePort = [](const QString &, const std::function<void(std::optional<QString>)> &chosen) {
+            chosen(std::nullopt);
+        };
+    }
     if (!hooks.terminate)
         hooks.terminate = [](int code) { std::exit(code); };
     if (!hooks.clock)
         hooks.clock = [] { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; };
     if (hooks.stableNameDir.isEmpty())
         hooks.stableNameDir = QStringLiteral("/dev/serial/by-id");
-    if (!hooks.characterMs)
-        hooks.characterMs = static_cast<int>(SerialFacility::kCharacterMs + 1);
+    if (!hooks.timings.characterMs)
+        hooks.timings.characterMs = static_cast<int>(SerialFacility::kCharacterMs + 1);
     return hooks;
+}
+
+// "COM3 (/dev/ttyS2)", or just the path when that is what was stored.
+QString portLabel(const QString &comPort, const QString &device)
+{
+    return comPort == device ? comPort : QStringLiteral("%1 (%2)").arg(comPort, device);
 }
 
 } // namespace
@@ -64,9 +74,19 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
     , m_port(new SerialFacility(this))
     , m_watch(m_hooks.stableNameDir)
 {
+    // A coarse timer may end a 1200 ms wait 5 % early.
+    for (QTimer *timer : {&m_stepTimer, &m_pauseTimer, &m_unitTimer}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
+    m_replyTimer.setInterval(m_hooks.timings.replyRecheckMs);
+    connect(&m_stepTimer, &QTimer::timeout, this, &KeyerLink::onStepTimer);
+    connect(&m_replyTimer, &QTimer::timeout, this, &KeyerLink::checkReply);
+    connect(&m_pauseTimer, &QTimer::timeout, this, &KeyerLink::endPause);
+    connect(&m_unitTimer, &QTimer::timeout, this, &KeyerLink::onUnitSent);
     connect(&m_watch, &AdapterWatch::arrived, this, &KeyerLink::onAdapterArrived);
     connect(m_port, &SerialFacility::commEvent, this, &KeyerLink::onCommEvent);
-    connect(m_port, &SerialFacility::bytesArrived, &m_waker, &Waker::wake);
+    connect(m_port, &SerialFacility::bytesArrived, this, &KeyerLink::onBytesArrived);
     connect(m_port, &SerialFacility::portLost, this, &KeyerLink::onPortLost);
 }
 
@@ -107,193 +127,226 @@ void KeyerLink::setState(State state)
     emit stateChanged(state);
 }
 
+// Where the link goes next; during Escape's pause, where the pause ends.
+void KeyerLink::enter(State state)
+{
+    if (m_state == State::Paused)
+        m_afterPause = state;
+    else
+        setState(state);
+}
+
+void KeyerLink::setStep(Step step)
+{
+    if (m_step == step)
+        return;
+    m_step = step;
+    emit stepChanged(step);
+}
+
 void KeyerLink::setPanel(int position, const QString &text, bool paintNow)
 {
+    // "Aborted!" stands for the whole pause; what a start-up under it has
+    // to say shows when it ends.
+    if (position == 1 && m_state == State::Paused) {
+        m_panelAfterPause = text;
+        return;
+    }
     emit panelText(position, text, paintNow);
 }
 
-void KeyerLink::sleep(int ms)
+template<typename Act>
+auto KeyerLink::forSession(Act act)
 {
-    // The chip needs these pauses undisturbed: nothing else is handled.
-    QThread::msleep(static_cast<unsigned long>(ms));
+    return [link = QPointer<KeyerLink>(this), session = m_session, act = std::move(act)](auto &&...args) {
+        if (link && link->m_session == session && link->m_state != State::Closing)
+            act(std::forward<decltype(args)>(args)...);
+    };
 }
 
 // ---------------------------------------------------------------- start-up
 
-namespace {
-
-// "COM3 (/dev/ttyS2)", or just the path when that is what was stored.
-QString portLabel(const QString &comPort, const QString &device)
+void KeyerLink::initialise()
 {
-    return comPort == device ? comPort : QStringLiteral("%1 (%2)").arg(comPort, device);
+    // A second run beside the first would interleave two byte sequences on
+    // the line.
+    if (m_step != Step::None || m_state == State::Starting || m_state == State::Closing)
+        return;
+    ++m_session;
+    m_chipAnswered = false;
+    m_askAfterStartUp = m_askAfterStartUp || !m_awaited.empty();
+    setState(State::Starting);
+    if (Reinit) {
+        m_port->close();
+        Reinit = false;
+        return startStep(Step::ReinitPause, m_hooks.timings.reinitPauseMs);
+    }
+    openStep();
 }
 
-} // namespace
-
-bool KeyerLink::openPort()
+void KeyerLink::startStep(Step step, int ms)
 {
-    for (;;) {
-        const QString configured = Winkey::portDeviceName(Settings.ComPort);
-        const QString device = m_watch.deviceFor(Settings.ComPort, configured);
-        m_port->setPortName(device);
-        if (m_port->open()) {
-            m_watch.noteOpened(Settings.ComPort, device);
-            return true;
-        }
-        // What stood there when it failed: an adapter plugged in while the
-        // operator reads about it is a new arrival.
-        m_failedDevice = m_watch.identityNow(Settings.ComPort, configured);
-        QString text;
-        if (Settings.ComPort.trimmed().isEmpty()) {
-            text = QStringLiteral("No serial port is set for the keyer.");
-        } else if (m_port->inUse()) {
-            text = QStringLiteral("The serial port %1 is in use by another program "
-                                  "(or another Zavo Keyer). Close that program, or choose "
-                                  "another port.")
-                       .arg(portLabel(Settings.ComPort, device));
-        } else {
-            text = QStringLiteral("The serial port %1 could not be opened:\n%2")
-                       .arg(portLabel(Settings.ComPort, device), m_port->errorText());
+    setStep(step);
+    m_stepTimer.start(ms);
+}
+
+void KeyerLink::onStepTimer()
+{
+    switch (m_step) {
+    case Step::ReinitPause:
+        return openStep();
+    case Step::OpenPause:
+        m_port->write(Winkey::calibrateHead());
+        return startStep(Step::Calibrate, m_hooks.timings.calibrateMs);
+    case Step::Calibrate:
+        m_port->write(Winkey::calibrateTail());
+        // Whatever waited from before the port was (re)opened answers
+        // nothing, and an XOFF from then has lost the C4 that would end it.
+        m_port->discardInput();
+        XoffActive = false;
+        m_port->write(Winkey::echoTest());
+        return startReplyWait(Step::Echo);
+    case Step::BlockPause:
+        return onBlockDone();
+    default:
+        return;
+    }
+}
+
+void KeyerLink::openStep()
+{
+    const QString configured = Winkey::portDeviceName(Settings.ComPort);
+    const QString device = m_watch.deviceFor(Settings.ComPort, configured);
+    m_port->setPortName(device);
+    if (m_port->open()) {
+        m_watch.noteOpened(Settings.ComPort, device);
+        setPanel(2, Winkey::portPanelText(Settings.ComPort), true);
+        return startStep(Step::OpenPause, m_hooks.timings.openPauseMs);
+    }
+    // What stood there when it failed: an adapter plugged in while the
+    // operator reads about it is a new arrival.
+    m_failedDevice = m_watch.identityNow(Settings.ComPort, configured);
+    QString text;
+    if (Settings.ComPort.trimmed().isEmpty()) {
+        text = QStringLiteral("No serial port is set for the keyer.");
+    } else if (m_port->inUse()) {
+        text = QStringLiteral("The serial port %1 is in use by another program "
+                              "(or another Zavo Keyer). Close that program, or choose "
+                              "another port.")
+                   .arg(portLabel(Settings.ComPort, device));
+    } else {
+        text = QStringLiteral("The serial port %1 could not be opened:\n%2")
+                   .arg(portLabel(Settings.ComPort, device), m_port->errorText());
 #ifdef Q_OS_LINUX
-            if (m_port->permissionDenied())
-                text += QStringLiteral("\n\nYour user must be in the 'dialout' group to use serial "
-                                       "ports: sudo usermod -aG dialout $USER, then log in again.");
+        if (m_port->permissionDenied())
+            text += QStringLiteral("\n\nYour user must be in the 'dialout' group to use serial "
+                                   "ports: sudo usermod -aG dialout $USER, then log in again.");
 #endif
-        }
-        if (m_automatic) {
-            // Busy or not yet ours: udev or a modem prober may let go soon.
-            m_watch.attemptFailed(m_port->inUse() || m_port->permissionDenied());
-            goDown(kNoPortText, text);
-            return false;
-        }
-        m_hooks.message(text);
-        // A signal to end may come while the operator reads the message.
-        if (m_state == State::Closing)
-            return false;
-        const auto choice = m_hooks.choosePort(text);
-        if (m_state == State::Closing)
-            return false;
+    }
+    if (m_automatic) {
+        // Busy or not yet ours: udev or a modem prober may let go soon.
+        m_watch.attemptFailed(m_port->inUse() || m_port->permissionDenied());
+        goDown(kNoPortText, text);
+        return finishStartup(false);
+    }
+    askForPort(text, device);
+}
+
+// The operator is told why, then offered the chooser; the start-up waits in
+// its Asking step, and the answers act only on this start-up.
+void KeyerLink::askForPort(const QString &text, const QString &device)
+{
+    setStep(Step::Asking);
+    auto chosen = forSession([this, device](const std::optional<QString> &choice) {
+        if (m_step != Step::Asking)
+            return;
         if (!choice) {
             // Without a port at start-up there is nothing to run; later
             // (F12 with the adapter still out) the operator keeps the window.
             if (m_inSession) {
                 goDown(kNoPortText, QStringLiteral("%1 is not open").arg(device));
-                return false;
+            } else {
+                setStep(Step::None);
+                enter(State::Down);
+                m_hooks.terminate(EXIT_FAILURE);
             }
-            m_hooks.terminate(EXIT_FAILURE);
-            return false;
+            return finishStartup(false);
         }
         Settings.ComPort = *choice;
         const SettingsTable::Entry &port = SettingsTable::entry(&KeyerSettings::ComPort);
         m_store.SaveSetting(port.section, port.key, *choice);
         m_store.reportUnsaved();
-    }
+        openStep();
+    });
+    m_hooks.message(text, forSession([this, text, chosen] {
+        if (m_step == Step::Asking)
+            m_hooks.choosePort(text, chosen);
+    }));
 }
 
-std::optional<quint8> KeyerLink::awaitReply(std::optional<quint8> wanted)
+void KeyerLink::startReplyWait(Step step)
 {
+    setStep(step);
     const double start = m_hooks.clock();
-    Winkey::DeadlineClock deadline(Winkey::timeoutAt(2, start), start);
+    m_replyDeadline.emplace(Winkey::timeoutAt(kReplySeconds, start), start);
+    m_replyTimer.start();
+}
+
+// The awaited reply, from what the chip has sent; on every arrival and on
+// the recheck timer until the deadline.
+void KeyerLink::checkReply()
+{
+    if (m_step != Step::Echo && m_step != Step::Revision) {
+        m_replyTimer.stop();
+        return;
+    }
+    const std::optional<quint8> wanted =
+        m_step == Step::Echo ? std::optional<quint8>(quint8(Winkey::kEchoByte)) : std::nullopt;
     std::optional<quint8> reply;
     bool echoed = false;
-    auto done = [&] {
-        // Status bytes and speed reports can come at any time; they are
-        // never the answer, so they go to the receive path.
-        while (!reply && !echoed && m_port->inBufferCount() > 0) {
-            const auto byte = static_cast<quint8>(m_port->input().at(0));
-            if (Winkey::isUnsolicited(byte))
-                applyReceived(byte);
-            else if (byte == 0x00)
-                echoed = true; // our own command coming back: a loopback, not the chip
-            else if (!wanted || byte == *wanted)
-                reply = byte;
-            // Anything else is line noise.
-        }
-        return reply || echoed || deadline.passed(m_hooks.clock()) || m_state == State::Down
-            || m_state == State::Closing;
-    };
-    waitInEventLoop(m_waker, done, 20);
-    return echoed ? std::nullopt : reply;
-}
-
-// A reply did not come: say so, unless the program is closing or the link
-// went meanwhile (which has said so already).
-bool KeyerLink::failedReply(const QString &why)
-{
-    if (m_state == State::Closing || (m_inSession && m_state == State::Down))
-        return false;
-    if (!m_automatic) {
-        m_hooks.message(QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
-                        + QStringLiteral("\r\nCheck Port, Cable or Winkey"));
+    // Status bytes and speed reports can come at any time; they are never
+    // the answer, so they go to the receive path.
+    while (!reply && !echoed && m_port->inBufferCount() > 0) {
+        const auto byte = static_cast<quint8>(m_port->input().at(0));
+        if (Winkey::isUnsolicited(byte))
+            applyReceived(byte);
+        else if (byte == 0x00)
+            echoed = true; // our own command coming back: a loopback, not the chip
+        else if (!wanted || byte == *wanted)
+            reply = byte;
+        // Anything else is line noise.
     }
-    if (!m_inSession) {
-        m_hooks.terminate(EXIT_FAILURE);
-        return false;
-    }
-    // Mid-session (F12, a settings update) the operator keeps the window;
-    // nothing more goes to a chip that does not answer.
-    if (m_automatic)
-        m_watch.attemptFailed();
-    else
-        m_failedDevice = m_watch.identityNow(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
-    goDown(kNoAnswerText, why);
-    return false;
-}
-
-bool KeyerLink::initialise()
-{
-    // A second run started from inside the waits of the first would
-    // interleave two byte sequences on the line.
-    if (m_state == State::Starting || m_state == State::Closing)
-        return false;
-    setState(State::Starting);
-    const bool ok = bringUp();
-    // What waited behind a reconnection was asked for by the operator.
-    m_automatic = false;
-    runQueued();
-    return ok;
-}
-
-bool KeyerLink::bringUp()
-{
-    if (Reinit) {
-        m_port->close();
-        Reinit = false;
-        sleep(250);
-    }
-    if (!openPort())
-        return false;
-    setPanel(2, Winkey::portPanelText(Settings.ComPort), true);
-    sleep(600);
-
-    m_port->write(Winkey::calibrateHead());
-    sleep(50);
-    m_port->write(Winkey::calibrateTail());
-
-    // Whatever waited from before the port was (re)opened answers
-    // nothing, and an XOFF from then has lost the C4 that would end it.
-    m_port->discardInput();
-    XoffActive = false;
     const QString silent = QStringLiteral("the keyer on %1 does not answer")
                                .arg(Winkey::portDeviceName(Settings.ComPort));
-    m_port->write(Winkey::echoTest());
-    if (!awaitReply(static_cast<quint8>(Winkey::kEchoByte)))
+    if (echoed)
         return failedReply(silent);
+    if (reply) {
+        m_replyTimer.stop();
+        return m_step == Step::Echo ? onEcho() : onRevision(*reply);
+    }
+    if (m_replyDeadline->passed(m_hooks.clock()))
+        failedReply(silent);
+}
+
+void KeyerLink::onEcho()
+{
+    m_chipAnswered = true;
     // One answer is all the echo test wants; anything after it is stale.
     while (m_port->inBufferCount() > 0) {
         const auto byte = static_cast<quint8>(m_port->input().at(0));
         if (Winkey::isUnsolicited(byte))
             applyReceived(byte);
     }
-
     m_port->write(Winkey::hostOpen());
     // No firmware has revision 0: a 00 is the command coming back.
-    const auto revision = awaitReply();
-    if (!revision)
-        return failedReply(silent);
+    startReplyWait(Step::Revision);
+}
+
+void KeyerLink::onRevision(quint8 revision)
+{
     m_linkDownText.clear();
     emit linkDetail(QString());
-    setPanel(1, QStringLiteral("Winkey Online - Firmware Rev.") + QString::number(*revision));
+    setPanel(1, QStringLiteral("Winkey Online - Firmware Rev.") + QString::number(revision));
 
     ModeRegister = Winkey::modeRegister(Settings.IambicMode, Settings.CTSpace,
                                         Settings.AutoSpace, Settings.PaddleSwap);
@@ -306,26 +359,72 @@ bool KeyerLink::bringUp()
     // changed is gone with the block.
     m_block = block.bytes;
     m_knobReads = 0;
+    m_statusReads = 0;
     m_networkWpm = 0;
     m_networkPtt = false;
     m_sidetoneSilenced = false;
-    sleep(250);
-    // The adapter may have gone in the sleep: then the write of 07 or the
-    // next pass of the event loop finds out, and the link goes down. The
-    // chip answered, so the program goes on and the watch brings it back.
-    if (m_state != State::Starting)
-        return m_state != State::Closing;
-    setState(State::Idle);
+    QStringList lines;
+    for (const Winkey::RejectedParameter &r : block.rejected)
+        lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
+    m_rejectedText = lines.join(QLatin1Char('\n'));
+    startStep(Step::BlockPause, m_hooks.timings.blockPauseMs);
+}
+
+void KeyerLink::onBlockDone()
+{
+    setStep(Step::None);
+    enter(State::Idle);
     m_port->write(Winkey::getSpeedPot());
     ++m_knobReads;
-
-    if (!block.rejected.isEmpty()) {
-        QStringList lines;
-        for (const Winkey::RejectedParameter &r : block.rejected)
-            lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
-        reportRejected(lines.join(QLatin1Char('\n')));
+    // Something was going out when this start-up began: the chip's buffer
+    // may still be full, or a logger's text still keying. Its status says
+    // so, where the start-up threw the chip's word away.
+    if (std::exchange(m_askAfterStartUp, false)) {
+        m_port->write(QByteArray(1, Winkey::kStatusRequest));
+        ++m_statusReads;
     }
-    return m_state != State::Closing;
+    if (!m_rejectedText.isEmpty())
+        reportRejected(std::exchange(m_rejectedText, QString()));
+    finishStartup(true);
+}
+
+// A reply did not come. At start-up the program ends once the operator has
+// read why; mid-session (F12, an Update) the link goes down at once and the
+// box only tells: its answer changes nothing.
+void KeyerLink::failedReply(const QString &why)
+{
+    m_replyTimer.stop();
+    const QString text = QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
+        + QStringLiteral("\r\nCheck Port, Cable or Winkey");
+    if (!m_inSession) {
+        // Nothing more goes to a chip that does not answer.
+        setStep(Step::None);
+        m_port->close();
+        enter(State::Down);
+        m_hooks.message(text, forSession([this] {
+            m_hooks.terminate(EXIT_FAILURE);
+            finishStartup(false);
+        }));
+        return;
+    }
+    if (m_automatic)
+        m_watch.attemptFailed();
+    else
+        m_failedDevice = m_watch.identityNow(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
+    const bool ask = !m_automatic;
+    goDown(kNoAnswerText, why);
+    if (ask)
+        m_hooks.message(text, [] {});
+    finishStartup(false);
+}
+
+void KeyerLink::finishStartup(bool ok)
+{
+    // What waited behind a reconnection was asked for by the operator.
+    m_automatic = false;
+    emit started(ok);
+    if (m_state == State::Idle || m_state == State::Down)
+        runQueued();
 }
 
 void KeyerLink::reportRejected(const QString &list)
@@ -339,7 +438,7 @@ void KeyerLink::reportRejected(const QString &list)
     if (m_automatic)
         emit linkDetail(text);
     else
-        m_hooks.message(text);
+        m_hooks.message(text, [] {});
 }
 
 // ---------------------------------------------------------------- receiving
@@ -350,6 +449,7 @@ void KeyerLink::applyReceived(quint8 byte)
         Winkey::classifyByte(byte, m_chipMinSpeed.value_or(Settings.MinSpeed), XoffActive);
     XoffActive = effect.xoffActive;
     bool showSpeed = true;
+    bool showStatus = true;
     if (byte >= 0x80 && byte < Winkey::kStatusBase) {
         m_knobWpm = int(byte) - 0x80 + m_chipMinSpeed.value_or(Settings.MinSpeed);
         // A report nobody asked for is the operator turning the knob: it
@@ -363,13 +463,26 @@ void KeyerLink::applyReceived(quint8 byte)
             m_networkWpm = 0;
         }
     } else if (byte >= Winkey::kStatusBase) {
+        // The answer to our own status request says where the chip is; panel
+        // 1 keeps what the operator was shown.
+        if (m_statusReads > 0) {
+            --m_statusReads;
+            showStatus = false;
+        }
         applyStatus(byte);
     }
     if (effect.panel3 && showSpeed)
         setPanel(3, *effect.panel3);
-    if (effect.panel1)
+    if (effect.panel1 && showStatus)
         setPanel(1, *effect.panel1);
-    m_waker.wake();
+    // The chip said XON: a held message goes on.
+    if (m_state == State::Stalled && !XoffActive) {
+        setState(State::Sending);
+        if (writeNextUnit()) {
+            finishPaced();
+            runQueued();
+        }
+    }
 }
 
 // A logger's text is keyed once the chip, having said busy since it went,
@@ -379,10 +492,19 @@ void KeyerLink::applyStatus(quint8 byte)
     if (byte & Winkey::kStatusBreakIn) {
         // The operator took the paddles: the chip dropped the logger's text,
         // and the rest of it, and what it had queued, goes no more either.
-        if (m_sendingNetworkText)
-            ++m_generation;
+        const bool stopped = m_paced && m_paced->network;
+        const bool speedChanged = stopped && m_paced->speedChanged;
+        if (stopped)
+            stopPaced();
         dropQueuedNetworkTexts(TextOutcome::Aborted);
-        return endAwaited(TextOutcome::Aborted);
+        endAwaited(TextOutcome::Aborted);
+        if (stopped) {
+            if (speedChanged)
+                m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
+            setState(State::Idle);
+            runQueuedLater();
+        }
+        return;
     }
     if (m_awaited.empty())
         return;
@@ -406,17 +528,29 @@ void KeyerLink::onCommEvent(int code)
     if (code != SerialFacility::kEventReceive)
         return;
     // Every waiting byte, once each, in the order it came.
-    while (m_port->inBufferCount() > 0)
+    while (m_port->inBufferCount() > 0 && m_port->receiveThreshold() > 0)
         applyReceived(static_cast<quint8>(m_port->input().at(0)));
+}
+
+void KeyerLink::onBytesArrived()
+{
+    if (m_step == Step::Echo || m_step == Step::Revision)
+        checkReply();
 }
 
 void KeyerLink::onPortLost(const QString &reason)
 {
     if (m_state == State::Closing)
         return;
+    // At start-up, before any chip answered, a device that goes is one
+    // that does not answer.
+    if (m_step != Step::None && !m_inSession && !m_chipAnswered)
+        return failedReply(reason);
+    const bool starting = m_step != Step::None;
     m_failedDevice = m_watch.identityNow(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
     goDown(kLostText, reason);
-    m_waker.wake();
+    if (starting)
+        finishStartup(m_chipAnswered);
 }
 
 void KeyerLink::onAdapterArrived()
@@ -430,7 +564,6 @@ void KeyerLink::onAdapterArrived()
     m_automatic = true;
     m_port->close();
     initialise();
-    m_automatic = false;
 }
 
 // Every way down comes here: what was going out stops, what waited is
@@ -438,7 +571,11 @@ void KeyerLink::onAdapterArrived()
 // transmitter counts as unkeyed, and the adapter is awaited.
 void KeyerLink::goDown(const QString &text, const QString &reason)
 {
-    ++m_generation;
+    ++m_session;
+    m_stepTimer.stop();
+    m_replyTimer.stop();
+    setStep(Step::None);
+    stopPaced();
     endQueuedTexts(m_queue, TextOutcome::Dropped);
     m_queue.clear();
     m_queuedNetworkCost = 0;
@@ -446,6 +583,8 @@ void KeyerLink::goDown(const QString &text, const QString &reason)
     m_networkWpm = 0;
     m_networkPtt = false;
     m_knobReads = 0;
+    m_statusReads = 0;
+    m_askAfterStartUp = false;
     m_port->close();
     XoffActive = false;
     m_linkDownText = text;
@@ -488,11 +627,11 @@ void KeyerLink::press(int key)
     if (key != kSettingsUpdate && !handlesKey(key))
         return;
     const bool reinit = key == Qt::Key_F12 || key == kSettingsUpdate;
-    // Message 1 goes out as it was when F1 was pressed.
+    // A message goes out as it was when its key was pressed.
     Action action;
     action.key = key;
-    if (key == Qt::Key_F1)
-        action.text = Settings.Message1;
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F5)
+        action.text = Settings.message(key - Qt::Key_F1 + 1);
     switch (m_state) {
     case State::Closing:
         return;
@@ -512,8 +651,14 @@ void KeyerLink::press(int key)
         // The operator's way out of a chip that holds XOFF: at once, and
         // what the message had left is dropped.
         if (reinit) {
-            ++m_generation;
-            return run(action);
+            if (m_paced && m_paced->network && m_paced->tag != 0) {
+                const quint64 tag = m_paced->tag;
+                if (std::erase_if(m_awaited, [tag](const Awaited &a) { return a.tag == tag; }) > 0)
+                    endTexts({tag}, TextOutcome::Aborted);
+            }
+            stopPaced();
+            m_askAfterStartUp = true;
+            return run(action, false);
         }
         [[fallthrough]];
     case State::Sending:
@@ -534,7 +679,7 @@ void KeyerLink::press(int key)
 void KeyerLink::submit(Action action)
 {
     if ((m_state == State::Idle || m_state == State::Down) && m_queue.empty())
-        return run(action);
+        return run(action, false);
     m_queuedNetworkCost += action.cost;
     m_queue.push_back(std::move(action));
 }
@@ -565,9 +710,10 @@ bool KeyerLink::networkRequest(const Cwdaemon::Request &request, quint64 tag)
     }
     if (m_state == State::Down || m_state == State::Closing)
         return false;
-    // The logger's text that has not gone yet goes no more.
+    // The loggers' text that has not gone yet goes no more; a sender that
+    // waits for its reply hears break.
     if (request.kind == Kind::Reset)
-        dropQueuedNetworkTexts(TextOutcome::Dropped);
+        dropQueuedNetworkTexts(TextOutcome::Aborted);
     const int cost = request.kind == Kind::Text ? int(request.text.size()) + 1 : 1;
     if (m_queuedNetworkCost + cost > Cwdaemon::kMaxQueued)
         return false;
@@ -577,7 +723,7 @@ bool KeyerLink::networkRequest(const Cwdaemon::Request &request, quint64 tag)
     m_queuedNetworkCost += cost;
     m_queue.push_back(Action{kNetwork, QString(), request, tag, cost});
     if (m_state == State::Idle)
-        QMetaObject::invokeMethod(this, &KeyerLink::runQueued, Qt::QueuedConnection);
+        runQueuedLater();
     return true;
 }
 
@@ -602,9 +748,9 @@ int KeyerLink::keyingWpm() const
     return m_knobWpm.value_or(Settings.MinSpeed);
 }
 
-void KeyerLink::run(const Action &action)
+// One input; waited says it comes from the queue, after something else.
+void KeyerLink::run(const Action &action, bool waited)
 {
-    const bool waited = m_draining;
     switch (action.key) {
     case kNetwork:
         return runNetwork(action);
@@ -627,61 +773,93 @@ void KeyerLink::run(const Action &action)
         return sendPaced(action.text);
     if (action.key == Qt::Key_F6)
         return toggleTune();
-    const int n = action.key - Qt::Key_F1 + 1;
     if (TuneOn)
         return;
     // A message that waited its turn, or one pressed while the chip says
     // XOFF, goes paced like message 1: the chip's buffer cannot take four
     // messages in one go.
     if (waited || XoffActive)
-        return sendPaced(Settings.message(n));
-    sendMessage(n);
+        return sendPaced(action.text);
+    sendMessage(action.text);
 }
 
-// What was pressed while the link was busy runs now, in the order pressed.
+// What was pressed while the link was busy runs now, in the order pressed,
+// until something takes the link out of Idle (a paced message, a start-up).
 void KeyerLink::runQueued()
 {
-    if (m_draining)
-        return;
-    m_draining = true;
     while (!m_queue.empty() && (m_state == State::Idle || m_state == State::Down)) {
         const Action action = m_queue.front();
         m_queue.pop_front();
         m_queuedNetworkCost -= action.cost;
-        run(action);
+        run(action, true);
     }
-    m_draining = false;
 }
 
-// Escape drops the keys that wait; a stored setting or an F12 still
-// reaches the chip after the pause, once.
+// From the event loop a moment later, once.
+void KeyerLink::runQueuedLater()
+{
+    if (std::exchange(m_runQueuedPosted, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_runQueuedPosted = false;
+            if (m_state == State::Idle || m_state == State::Down)
+                runQueued();
+        },
+        Qt::QueuedConnection);
+}
+
+// Escape drops what waits to go on the air: the keys and the loggers'
+// texts, PTT on and tune. Settings are not air time: a stored setting or an
+// F12 still reaches the chip after the pause, once, and a logger's speed,
+// weighting, tone, PTT times, PTT off or reset in its turn.
 void KeyerLink::dropQueuedKeys()
 {
+    using Kind = Cwdaemon::Kind;
     std::deque<Action> kept;
-    endQueuedTexts(m_queue, TextOutcome::Aborted);
+    std::deque<Action> dropped;
+    std::optional<std::size_t> reinitAt;
     m_queuedNetworkCost = 0;
-    for (const Action &action : m_queue) {
-        const bool reinit = action.key == Qt::Key_F12 || action.key == kSettingsUpdate;
-        if (!reinit)
-            continue;
-        if (!kept.empty()) {
+    for (Action &action : m_queue) {
+        if (action.key == Qt::Key_F12 || action.key == kSettingsUpdate) {
             // An Update covers an F12: both re-initialise with the stored values.
-            if (action.key == kSettingsUpdate)
-                kept.front() = action;
+            if (!reinitAt) {
+                reinitAt = kept.size();
+                kept.push_back(std::move(action));
+            } else if (action.key == kSettingsUpdate) {
+                kept[*reinitAt] = std::move(action);
+            }
             continue;
         }
-        kept.push_back(action);
+        const Kind kind = action.request.kind;
+        const bool setting = action.key == kNetwork
+            && (kind == Kind::Speed || kind == Kind::Weighting || kind == Kind::Tone || kind == Kind::PttDelay
+                || kind == Kind::Reset || (kind == Kind::Ptt && action.request.value == 0));
+        if (setting) {
+            m_queuedNetworkCost += action.cost;
+            kept.push_back(std::move(action));
+        } else {
+            dropped.push_back(std::move(action));
+        }
     }
     m_queue.swap(kept);
+    endQueuedTexts(dropped, TextOutcome::Aborted);
 }
 
 void KeyerLink::escape()
 {
     // A long message may still be in the driver's queue: the abort goes
-    // before it, not seconds after. A start-up's commands are left to go.
-    if (m_state != State::Starting)
+    // before it, not seconds after. A start-up's commands are left to go,
+    // and before the echo test the chip has nothing to clear: a byte between
+    // the calibration's parts would spoil it.
+    const bool starting = m_state == State::Starting;
+    const bool spokenTo = !starting || m_step == Step::Echo || m_step == Step::Revision
+        || m_step == Step::BlockPause;
+    if (!starting)
         m_port->discardOutput();
-    m_port->write(Winkey::abortCommand());
+    if (spokenTo)
+        m_port->write(Winkey::abortCommand());
     // Not every chip ends a key-down on a clear-buffer. A key-up written
     // a moment ago may have been among what was just dropped.
     if (TuneOn || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs)))
@@ -690,86 +868,134 @@ void KeyerLink::escape()
     // A logger's PTT goes with its text; the clear left the buffer empty,
     // so the buffered PTT off acts at once.
     releaseNetworkPtt();
+    stopPaced();
     endAwaited(TextOutcome::Aborted);
-    ++m_generation;
     dropQueuedKeys();
     m_afterPause = (m_state == State::Sending || m_state == State::Stalled) ? State::Idle : m_state;
     setPanel(1, QStringLiteral("Aborted!"), true);
-    // For the operator and the chip this is a blocking pause: keys, clicks
-    // and received bytes all wait until it is over and are then handled in
-    // order. Unlike a sleep of the thread it still lets the window paint
-    // and answer the screen reader.
+    m_panelAfterPause.reset();
+    // For the operator and the chip this is a pause: keys, clicks and
+    // received bytes wait until it is over and are then handled in order.
+    // A start-up under it goes on with its own steps.
     setState(State::Paused);
     emit pauseStarted();
-    waitInEventLoop(m_waker, [this] { return m_state == State::Closing; }, 0, 1200);
-    if (m_state == State::Closing)
+    m_pauseTimer.start(m_hooks.timings.escapePauseMs);
+}
+
+void KeyerLink::endPause()
+{
+    if (m_state != State::Paused)
         return;
     const State next = m_afterPause;
-    setPanel(1, next == State::Down ? m_linkDownText : QString());
+    const QString shown = next == State::Down ? m_linkDownText : m_panelAfterPause.value_or(QString());
+    m_panelAfterPause.reset();
+    emit panelText(1, shown, false);
     // Entering the state reads what the chip said meanwhile, after the panel
-    // is cleared.
+    // is set.
     setState(next);
     emit pauseEnded();
-    m_waker.wake();
-    // A start-up below this pause goes on by itself and runs the queue.
+    // A start-up under this pause goes on by itself and runs the queue.
     if (next != State::Starting)
         runQueued();
 }
 
-// Writes count units (a character, or a command with its argument bytes)
-// one at a time, each given its time on the wire, holding while the chip
-// says XOFF. unit() may step the index over what it took; an empty unit is
-// nothing to write. False when Escape, a lost link, F12 on a stall or the
-// close stopped it; they have taken over the state.
-bool KeyerLink::pace(qsizetype count, const std::function<QByteArray(qsizetype &index)> &unit)
-{
-    const quint64 generation = m_generation;
-    auto stopped = [this, generation] { return generation != m_generation || m_state == State::Closing; };
-    auto xoffCleared = [&] { return !XoffActive || stopped(); };
-    auto holdForXon = [&](bool showIt) {
-        if (!XoffActive)
-            return true;
-        if (showIt)
-            setPanel(1, QStringLiteral("WinKey Status - XOFF"));
-        setState(State::Stalled);
-        waitInEventLoop(m_waker, xoffCleared);
-        if (stopped())
-            return false;
-        setState(State::Sending);
-        return true;
-    };
+// ---------------------------------------------------------------- pacing
 
+// A paced message goes one unit at a time, each given its time on the wire
+// so that an XOFF the chip sends for it is seen before the next one goes;
+// while the chip says XOFF it holds (Stalled) until XON.
+void KeyerLink::startPaced(Paced paced)
+{
+    m_paced = std::move(paced);
     setState(State::Sending);
-    if (!holdForXon(false))
-        return false;
-    for (qsizetype i = 0; i < count; ++i) {
-        const QByteArray bytes = unit(i);
-        if (bytes.isEmpty())
+    // The first wait says nothing in panel 1.
+    if (XoffActive)
+        return setState(State::Stalled);
+    if (writeNextUnit())
+        finishPaced();
+}
+
+// Writes the next unit that has bytes and starts its time on the wire;
+// true when nothing is left to write.
+bool KeyerLink::writeNextUnit()
+{
+    while (m_paced && m_paced->next < m_paced->units.size()) {
+        const Unit &unit = m_paced->units[m_paced->next++];
+        if (unit.charIndex > 0)
+            CharIndex = unit.charIndex;
+        if (unit.bytes.isEmpty())
             continue; // nothing the chip can key, so nothing to pace
-        m_port->write(bytes);
-        // Give the unit its time on the wire so that an XOFF the chip
-        // sends for it is seen before the next one goes.
-        waitInEventLoop(m_waker, stopped, 0, *m_hooks.characterMs * int(bytes.size()));
-        if (stopped() || !holdForXon(true))
-            return false;
+        m_port->write(unit.bytes);
+        m_unitTimer.start(*m_hooks.timings.characterMs * int(unit.bytes.size()));
+        return false;
     }
     return true;
+}
+
+void KeyerLink::onUnitSent()
+{
+    if (!m_paced || m_state != State::Sending)
+        return;
+    if (XoffActive) {
+        setPanel(1, QStringLiteral("WinKey Status - XOFF"));
+        return setState(State::Stalled);
+    }
+    if (writeNextUnit()) {
+        finishPaced();
+        runQueued();
+    }
+}
+
+// Everything of the paced message is with the chip.
+void KeyerLink::finishPaced()
+{
+    const Paced paced = std::move(*m_paced);
+    m_paced.reset();
+    if (paced.speedChanged)
+        m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
+    setPanel(1, paced.shown);
+    if (paced.network && paced.tag != 0) {
+        const bool keyed = std::any_of(paced.units.begin(), paced.units.end(),
+                                       [](const Unit &unit) { return unit.keyed; });
+        const auto awaited = std::find_if(m_awaited.begin(), m_awaited.end(),
+                                          [&paced](const Awaited &a) { return a.tag == paced.tag; });
+        if (awaited == m_awaited.end()) {
+            // Ended already (the paddles broke in while it waited for XON).
+        } else if (!keyed) {
+            // Nothing the chip keys, so nothing it will say busy for.
+            m_awaited.erase(awaited);
+            endTexts({paced.tag}, TextOutcome::Keyed);
+        } else {
+            // Once all of it is with the chip, the chip's next idle is its
+            // end. A chip that keyed it all already says so to this request.
+            awaited->written = true;
+            m_port->write(QByteArray(1, Winkey::kStatusRequest));
+            ++m_statusReads;
+        }
+    }
+    setState(State::Idle);
+}
+
+// What the paced message had left goes no more; who stopped it says what
+// becomes of its sender's reply.
+void KeyerLink::stopPaced()
+{
+    m_unitTimer.stop();
+    m_paced.reset();
 }
 
 // Message 1, or a message that waited its turn: one character at a time.
 void KeyerLink::sendPaced(const QString &text)
 {
+    Paced paced;
     const auto n = std::min(text.size(), kMaxMessage1);
-    const bool sent = pace(n, [&text](qsizetype &i) {
-        CharIndex = static_cast<qint16>(i + 1);
+    paced.units.reserve(std::size_t(n));
+    for (qsizetype i = 0; i < n; ++i) {
         const auto character = Winkey::textByte(text, i);
-        return character ? QByteArray(1, *character) : QByteArray();
-    });
-    if (!sent)
-        return;
-    setPanel(1, text);
-    setState(State::Idle);
-    runQueued();
+        paced.units.push_back({character ? QByteArray(1, *character) : QByteArray(), qint16(i + 1), true});
+    }
+    paced.shown = text;
+    startPaced(std::move(paced));
 }
 
 // ---------------------------------------------------------------- network
@@ -866,65 +1092,32 @@ void KeyerLink::sendNetworkText(const Action &action)
     // From here on the chip's busy and idle say how far this text has got.
     if (action.tag != 0)
         m_awaited.push_back({action.tag});
+    Paced paced;
+    paced.network = true;
+    paced.tag = action.tag;
+    paced.shown = action.request.shown;
     int wpm = keyingWpm();
-    bool speedChanged = false;
-    bool keyed = false; // a character went, not only speed marks
-    m_sendingNetworkText = true;
-    const bool sent = pace(keys.size(), [&](qsizetype &i) {
+    for (qsizetype i = 0; i < keys.size(); ++i) {
         const char key = keys.at(i);
         if (key == Cwdaemon::kSpeedUp || key == Cwdaemon::kSpeedDown) {
             const int step = key == Cwdaemon::kSpeedUp ? Cwdaemon::kSpeedStep : -Cwdaemon::kSpeedStep;
             const int next = std::clamp(wpm + step, Cwdaemon::kMinWpm, 99);
             if (next == wpm)
-                return QByteArray();
+                continue;
             wpm = next;
-            speedChanged = true;
-            return commandBytes({Winkey::kBufferedSpeed, char(wpm)});
+            paced.speedChanged = true;
+            paced.units.push_back({commandBytes({Winkey::kBufferedSpeed, char(wpm)})});
+            continue;
         }
-        keyed = true;
         if (key == Cwdaemon::kMergeLetters) {
             const QByteArray merged = keys.mid(i, 3);
             i += merged.size() - 1;
-            return merged.size() == 3 ? merged : QByteArray();
+            paced.units.push_back({merged.size() == 3 ? merged : QByteArray(), 0, true});
+            continue;
         }
-        return QByteArray(1, key);
-    });
-    m_sendingNetworkText = false;
-    if (!sent) {
-        // An Escape or a lost link has told the sender already.
-        if (std::erase_if(m_awaited, [&action](const Awaited &awaited) { return awaited.tag == action.tag; }) > 0
-            && m_state != State::Closing)
-            endTexts({action.tag}, m_state == State::Down ? TextOutcome::Dropped : TextOutcome::Aborted);
-        // The paddles broke in: nobody else took the state over.
-        if (m_state == State::Sending || m_state == State::Stalled) {
-            if (speedChanged)
-                m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
-            setState(State::Idle);
-            runQueued();
-        }
-        return;
+        paced.units.push_back({QByteArray(1, key), 0, true});
     }
-    if (speedChanged)
-        m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
-    setPanel(1, action.request.shown);
-    if (action.tag != 0) {
-        const auto awaited = std::find_if(m_awaited.begin(), m_awaited.end(),
-                                          [&action](const Awaited &a) { return a.tag == action.tag; });
-        if (awaited == m_awaited.end()) {
-            // Ended already (the paddles broke in while it waited for XON).
-        } else if (!keyed) {
-            // Nothing the chip keys, so nothing it will say busy for.
-            m_awaited.erase(awaited);
-            endTexts({action.tag}, TextOutcome::Keyed);
-        } else {
-            // Once all of it is with the chip, the chip's next idle is its
-            // end. A chip that keyed it all already says so to this request.
-            awaited->written = true;
-            m_port->write(QByteArray(1, Winkey::kStatusRequest));
-        }
-    }
-    setState(State::Idle);
-    runQueued();
+    startPaced(std::move(paced));
 }
 
 void KeyerLink::endTexts(std::vector<quint64> tags, TextOutcome outcome)
@@ -954,9 +1147,8 @@ void KeyerLink::endAwaited(TextOutcome outcome)
     endTexts(std::move(tags), outcome);
 }
 
-void KeyerLink::sendMessage(int n)
+void KeyerLink::sendMessage(const QString &text)
 {
-    const QString text = Settings.message(n);
     m_port->write(Winkey::textBytes(text));
     setPanel(1, text);
 }
@@ -1006,11 +1198,16 @@ void KeyerLink::reinitialise()
 void KeyerLink::shutdown()
 {
     if (m_state != State::Closing) {
+        ++m_session;
         m_queue.clear();
         m_watch.stop();
+        m_stepTimer.stop();
+        m_replyTimer.stop();
+        m_pauseTimer.stop();
+        stopPaced();
+        setStep(Step::None);
         keyUp();
         setState(State::Closing);
     }
     m_port->close();
-    m_waker.wake(); // every wait sees the program going
 }

@@ -7,16 +7,20 @@
 // The link is always in exactly one State, and every input (a key, the
 // settings Update, a byte from the chip, the adapter going or coming back,
 // the program closing) is decided by that state alone: docs/link-states.md
-// is the table, and tests/link/tst_linkstates.cpp walks it.
+// is the table, and tests/link/tst_linkstates.cpp walks it. No input waits
+// inside the link: every wait (the start-up's pauses and replies, a paced
+// character's time on the wire, the XOFF hold, Escape's pause) is a state
+// with a timer, and each input runs to its end and returns.
 #pragma once
 
 #include "keyer/adapterwatch.h"
 #include "keyer/cwdaemon.h"
-#include "keyer/eventwait.h"
+#include "keyer/protocol.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <deque>
 #include <functional>
@@ -26,30 +30,45 @@
 class SerialFacility;
 class SettingsStore;
 
+// How long each of the link's waits lasts, in ms. Tests shorten them.
+struct LinkTimings {
+    int reinitPauseMs = 250;   // an Update's pause between close and open
+    int openPauseMs = 600;     // after the port opens, before the chip is spoken to
+    int calibrateMs = 50;      // between the calibration's two parts
+    int blockPauseMs = 250;    // after the parameter block
+    int escapePauseMs = 1200;  // Escape's pause
+    int replyRecheckMs = 20;   // how often a reply's deadline is looked at
+    // How long one unit of a paced message is given on the wire before
+    // the next one goes, per byte; unset, a character's time at 1200 baud.
+    std::optional<int> characterMs;
+};
+
 class KeyerLink : public QObject
 {
     Q_OBJECT
 public:
     // What the link asks of the world outside it; tests replace these.
+    using Timings = LinkTimings;
+
     struct Hooks {
-        // A modal message box with an OK button and the application's title.
-        std::function<void(const QString &text)> message;
-        // Offers the port chooser; nullopt when the operator cancels.
-        std::function<std::optional<QString>(const QString &why)> choosePort;
+        // Shows a message box with an OK button and the application's title
+        // and returns at once; closed() runs once the operator has closed it.
+        std::function<void(const QString &text, std::function<void()> closed)> message;
+        // Offers the port chooser and returns at once; chosen() runs with the
+        // answer, nullopt when the operator cancels.
+        std::function<void(const QString &why, std::function<void(std::optional<QString>)> chosen)> choosePort;
         // Ends the application at once, with no shutdown step.
         std::function<void(int exitCode)> terminate;
         // Local time in seconds since midnight, with fractions.
         std::function<double()> clock;
-        // How long one character of message 1 is given on the wire before
-        // the next one goes, in ms; unset, its time at 1200 baud.
-        std::optional<int> characterMs;
+        Timings timings;
         // Where udev keeps the adapters' stable names; empty, /dev/serial/by-id.
         QString stableNameDir;
     };
 
     enum class State {
         Down,     // port closed; the adapter is awaited, F12 tries again
-        Starting, // an initialisation runs (its waits let input in)
+        Starting, // a start-up runs, step by step
         Idle,     // up, nothing going out
         Sending,  // a paced message is being written
         Stalled,  // a paced message waits for the chip to say XON
@@ -77,11 +96,24 @@ public:
     explicit KeyerLink(SettingsStore &store, Hooks hooks = {}, QObject *parent = nullptr);
     ~KeyerLink() override;
 
-    // (Re)opens the port, checks the chip, uploads the parameters. False
-    // when no chip answered: before setInSession(true) the application is
-    // then ending, later the link stays down until F12 or the adapter's
-    // return. An adapter lost after the chip answered is waited for.
-    bool initialise();
+    // The steps of a start-up, in order; None when none runs.
+    enum class Step {
+        None,
+        ReinitPause, // an Update's pause with the port closed
+        Asking,      // the port would not open: the operator is told and asked
+        OpenPause,   // the port is open; the chip is given time
+        Calibrate,   // between the calibration's two parts
+        Echo,        // the echo test awaits its answer
+        Revision,    // host open awaits the firmware revision
+        BlockPause,  // the parameter block is with the chip
+    };
+    Q_ENUM(Step)
+
+    // Starts (re)opening the port, checking the chip and uploading the
+    // parameters, and returns at once; started() tells how it ended. Does
+    // nothing while a start-up runs or the program is closing.
+    void initialise();
+    Step step() const { return m_step; }
     void setInSession(bool inSession) { m_inSession = inSession; }
 
     // One operator key (Qt::Key_Escape, Qt::Key_F1 ... Qt::Key_F6,
@@ -124,6 +156,11 @@ signals:
     void pauseStarted();
     void pauseEnded();
     void stateChanged(KeyerLink::State state);
+    void stepChanged(KeyerLink::Step step);
+    // A start-up has ended: ok when the chip answered (an adapter lost after
+    // that is waited for). Not ok before setInSession(true): the application
+    // is ending; later the link stays down until F12 or the adapter's return.
+    void started(bool ok);
     void networkTextEnded(quint64 tag, KeyerLink::TextOutcome outcome);
 
 private:
@@ -132,7 +169,7 @@ private:
 
     struct Action {
         int key = 0;
-        QString text; // the text a paced message goes out with
+        QString text; // F1 to F5: the message as it was when pressed
         Cwdaemon::Request request; // kNetwork: what the client asked for
         quint64 tag = 0;
         int cost = 0; // kNetwork: its share of the logger's queue
@@ -143,14 +180,38 @@ private:
         bool busySeen = false; // the chip said busy since the text began to go
         bool written = false;  // all of it is with the chip
     };
+    // One unit of a paced message: a character, or a command with its
+    // argument bytes; it goes to the port whole.
+    struct Unit {
+        QByteArray bytes;
+        qint16 charIndex = 0; // message 1's position, for CharIndex
+        bool keyed = false;   // a character the chip keys, not a speed mark
+    };
+    // The paced message going out (Sending) or held by XOFF (Stalled).
+    struct Paced {
+        std::vector<Unit> units;
+        std::size_t next = 0;
+        QString shown; // panel 1 once all of it is written
+        bool network = false;
+        quint64 tag = 0;
+        bool speedChanged = false; // its speed marks changed the chip's speed
+    };
 
     void setState(State state);
+    void enter(State state);
+    void setStep(Step step);
     void submit(Action action);
-    void run(const Action &action);
+    void run(const Action &action, bool waited);
     void runQueued();
+    void runQueuedLater();
     void dropQueuedKeys();
     void escape();
-    bool pace(qsizetype count, const std::function<QByteArray(qsizetype &index)> &unit);
+    void endPause();
+    void startPaced(Paced paced);
+    bool writeNextUnit();
+    void onUnitSent();
+    void finishPaced();
+    void stopPaced();
     void sendPaced(const QString &text);
     void runNetwork(const Action &action);
     void sendNetworkText(const Action &action);
@@ -159,49 +220,74 @@ private:
     void endAwaited(TextOutcome outcome);
     void dropQueuedNetworkTexts(TextOutcome outcome);
     void applyStatus(quint8 byte);
-    void sendMessage(int n);
+    void sendMessage(const QString &text);
     void toggleTune();
     void keyUp();
     void releaseNetworkPtt();
     void reinitialise();
     void onAdapterArrived();
 
-    bool bringUp();
-    bool openPort();
-    std::optional<quint8> awaitReply(std::optional<quint8> wanted = std::nullopt);
-    bool failedReply(const QString &why);
+    // The start-up, one step at a time.
+    void startStep(Step step, int ms);
+    void onStepTimer();
+    void openStep();
+    void askForPort(const QString &text, const QString &device);
+    void startReplyWait(Step step);
+    void checkReply();
+    void onEcho();
+    void onRevision(quint8 revision);
+    void onBlockDone();
+    void failedReply(const QString &why);
+    void finishStartup(bool ok);
     void reportRejected(const QString &text);
+    // A callback for a hook's answer that acts only while the session it
+    // was asked in still runs and the link is still there.
+    template<typename Act>
+    auto forSession(Act act);
+
     void applyReceived(quint8 byte);
     void onCommEvent(int code);
+    void onBytesArrived();
     void onPortLost(const QString &reason);
     void goDown(const QString &text, const QString &reason);
     void setPanel(int position, const QString &text, bool paintNow = false);
-    void sleep(int ms);
 
     SettingsStore &m_store;
     Hooks m_hooks;
     SerialFacility *m_port = nullptr;
-    Waker m_waker;
     AdapterWatch m_watch;
 
     State m_state = State::Down;
     // Where Escape's pause goes back to when it ends.
     State m_afterPause = State::Idle;
+    Step m_step = Step::None;
+    // Panel 1's text once Escape's pause ends, when something came meanwhile.
+    std::optional<QString> m_panelAfterPause;
+    // Bumped by every start-up, every way down and the close: a hook's
+    // answer acts only on the session it was asked in.
+    quint64 m_session = 0;
+    QTimer m_stepTimer;  // the start-up's pauses
+    QTimer m_replyTimer; // looks at a reply's deadline
+    QTimer m_pauseTimer; // Escape's pause
+    QTimer m_unitTimer;  // a paced unit's time on the wire
+    std::optional<Winkey::DeadlineClock> m_replyDeadline;
+    // What the start-up's block could not carry, told once it is done.
+    QString m_rejectedText;
+    // The chip has answered the running start-up's echo test.
+    bool m_chipAnswered = false;
+    std::optional<Paced> m_paced;
     std::deque<Action> m_queue;
+    bool m_runQueuedPosted = false;
     QString m_linkDownText;
     // The device that failed to open, as it was then: only another one is
     // an arrival worth trying.
     std::optional<AdapterWatch::Identity> m_failedDevice;
     // The minimum speed the chip was last given; speed reports count from it.
     std::optional<qint32> m_chipMinSpeed;
-    // Bumped whenever what is going out must stop: Escape, F12 on a stalled
-    // message, a lost link. A paced send checks it after every wait.
-    quint64 m_generation = 0;
     bool m_inSession = false;
     // The start-up running now was begun by the adapter's return: it asks
     // nobody anything.
     bool m_automatic = false;
-    bool m_draining = false;
     QElapsedTimer m_tuneOffAt; // when F6 last wrote a key-up
     // Bumped by every F6 and network tune: a tune's timer only ends its own.
     quint64 m_tuneId = 0;
@@ -213,8 +299,11 @@ private:
     int m_networkWpm = 0; // 0: the knob sets the speed
     std::optional<int> m_knobWpm;
     int m_knobReads = 0; // knob reads written and not yet answered
+    int m_statusReads = 0; // status requests of our own not yet answered
+    // Something was going out when the running start-up began: its end
+    // asks the chip where it is.
+    bool m_askAfterStartUp = false;
     bool m_networkPtt = false;
     bool m_sidetoneSilenced = false;
-    bool m_sendingNetworkText = false;
     std::vector<Awaited> m_awaited;
 };

@@ -26,7 +26,8 @@ public:
     bool load()
     {
         makeWindow();
-        if (!window->load() || !sim.waitForReceived(int(seedStartupBytes().size()), 5000))
+        if (!window->load() || !QTest::qWaitFor([this] { return window->isReady(); }, 15000)
+            || !sim.waitForReceived(int(seedStartupBytes().size()), 5000))
             return false;
         QTest::qWait(50);
         mark();

@@ -148,18 +148,37 @@ private slots:
         QFETCH(bool, close);
         Rig rig;
         QVERIFY(rig.up());
+        bool pressed = false;
         bool heldThroughout = false;
         QTimer::singleShot(300, rig.window.get(), [&] {
             QTest::mousePress(rig.button("Msg2"), Qt::RightButton);
+            pressed = true;
             heldThroughout = rig.panel(1) == QLatin1String("Aborted!") && !Rig::topLevel<EditMsg>();
             if (close)
                 rig.window->close();
         });
         rig.key(Qt::Key_Escape);
+        QTRY_VERIFY(pressed);
         QVERIFY(heldThroughout);
+        if (!close)
+            QTRY_COMPARE(rig.window->link().state(), KeyerLink::State::Idle);
         QCOMPARE(rig.settle(400), QByteArray("\x0a"));
         QCOMPARE(Rig::topLevel<EditMsg>() != nullptr, !close);
         QCOMPARE(rig.window->port().isOpen(), !close);
+    }
+
+    // A key pressed in Escape's pause keeps its turn: a logger's text that
+    // comes after it goes after it.
+    void keysInThePauseKeepTheirTurn()
+    {
+        Rig rig;
+        QVERIFY(rig.up());
+        Settings.Message2 = QStringLiteral("TEST");
+        rig.key(Qt::Key_Escape);
+        rig.key(Qt::Key_F2);
+        QTest::qWait(300);
+        QVERIFY(rig.window->link().networkRequest(Cwdaemon::parse("tu")));
+        QTRY_COMPARE_WITH_TIMEOUT(rig.since(), QByteArray("\x0a" "TEST" "TU"), 5000);
     }
 
     // A right press opens the editor on that message and sends nothing; the
@@ -188,7 +207,7 @@ private slots:
         rig.clickPanel(3);
         click(Rig::topLevel<Speed>(), "UpdateCmd");
         QTRY_VERIFY(!Rig::topLevel<Speed>());
-        QCOMPARE(rig.settle(), seedStartupBytes());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.since(), seedStartupBytes(), 5000);
         rig.clickPanel(2);
         auto *about = Rig::topLevel<frmAbout>();
         QVERIFY(about);
@@ -295,6 +314,37 @@ private slots:
             std::signal(quit, SIG_DFL);
     }
 
+    // The start-up's box for a port that cannot be opened is opened, not
+    // run: a quit signal while it is up ends the program's one event loop.
+    void quitSignalUnderAStartUpBox()
+    {
+        Rig rig;
+        QVERIFY(rig.start());
+        rig.store->SaveSetting(QStringLiteral("Parameters"), QStringLiteral("ComPort"),
+                               rig.dir.filePath(QStringLiteral("none")));
+        ZavoMain::Hooks hooks;
+        rig.record(hooks);
+        hooks.message = nullptr; // the window's own box
+        rig.window = std::make_unique<ZavoMain>(*rig.store, hooks);
+        closeOnQuitSignals(rig.window.get());
+        QVERIFY(rig.window->load());
+        QTimer raiser;
+        QObject::connect(&raiser, &QTimer::timeout, [&raiser] {
+            if (Rig::topLevel<QMessageBox>()) {
+                raiser.stop();
+                ::raise(SIGTERM);
+            }
+        });
+        raiser.start(20);
+        QTimer::singleShot(10000, rig.window.get(), [] { QCoreApplication::exit(99); });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(quitSignal(), SIGTERM);
+        QCOMPARE(rig.window->link().state(), KeyerLink::State::Closing);
+        delete Rig::topLevel<QMessageBox>();
+        for (const int quit : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+            std::signal(quit, SIG_DFL);
+    }
+
     // A file written by hand: loading writes nothing, and a line the INI rules
     // read otherwise than it was typed is named in one message box; closing
     // writes the place and nothing else. (How a write keeps the rest of a
@@ -371,7 +421,7 @@ private slots:
         QVERIFY(writeBytes(path, garbage));
         rig.makeWindow();
         QVERIFY(!rig.window->load());
-        QCOMPARE(rig.terminations, QList<int>{EXIT_FAILURE});
+        QTRY_COMPARE(rig.terminations, QList<int>{EXIT_FAILURE});
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages.first().contains(path), qPrintable(rig.messages.first()));
         rig.window->close();

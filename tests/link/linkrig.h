@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -84,14 +85,23 @@ public:
     template<typename Hooks>
     void record(Hooks &hooks)
     {
-        hooks.message = [this](const QString &text) {
+        // The operator reads (whileTold runs then) and answers from the event
+        // loop, as a box that was opened answers.
+        hooks.message = [this](const QString &text, const std::function<void()> &closed) {
             messages << text;
             if (whileTold)
                 whileTold();
+            if (holdBoxes)
+                openBoxes << closed;
+            else
+                QTimer::singleShot(0, [closed] { closed(); });
         };
-        hooks.choosePort = [this](const QString &) { ++chooserShown; return chooserAnswer; };
+        hooks.choosePort = [this](const QString &, const std::function<void(std::optional<QString>)> &chosen) {
+            ++chooserShown;
+            QTimer::singleShot(0, [chosen, answer = chooserAnswer] { chosen(answer); });
+        };
         hooks.terminate = [this](int code) { terminations << code; };
-        hooks.characterMs = characterMs;
+        hooks.timings.characterMs = characterMs;
         hooks.stableNameDir = stableNameDir;
     }
 
@@ -100,6 +110,8 @@ public:
     std::unique_ptr<SettingsStore> store;
     QStringList messages;
     std::function<void()> whileTold; // runs inside every message box
+    bool holdBoxes = false;           // boxes stay up until the test answers them
+    QList<std::function<void()>> openBoxes;
     QList<int> terminations;
     std::optional<QString> chooserAnswer;
     int chooserShown = 0;
@@ -143,7 +155,31 @@ public:
         QObject::connect(link.get(), &KeyerLink::linkDetail, [this](const QString &why) { detail = why; });
         QObject::connect(&link->port(), &SerialFacility::wrote, [this](const QByteArray &b) { writes << b; });
         QObject::connect(&link->port(), &SerialFacility::opened, [this] { openedAt << monotonicMs(); });
-        return link->initialise();
+        return startUp();
+    }
+
+    // Runs a start-up and waits for its end: whether the chip answered.
+    bool startUp() { return restart([this] { link->initialise(); }); }
+    // Gives an input that starts a start-up (F12, an Update) and waits for
+    // the start-up's end: whether the chip answered.
+    bool restart(const std::function<void()> &input)
+    {
+        QSignalSpy ended(link.get(), &KeyerLink::started);
+        input();
+        if (ended.isEmpty() && !ended.wait(15000))
+            return false;
+        return ended.first().first().toBool();
+    }
+    // The link's own last word in panel 1; the chip's status texts come and
+    // go with its keying.
+    QString ownPanel1() const
+    {
+        QString own;
+        for (const auto &[position, text] : panelLog) {
+            if (position == 1 && text != QLatin1String(" ") && text != QLatin1String("WinKey Buffer 2/3 Full"))
+                own = text;
+        }
+        return own;
     }
 
     std::unique_ptr<KeyerLink> link;

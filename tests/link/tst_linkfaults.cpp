@@ -83,7 +83,7 @@ void LinkFaultsTest::startUpAndUpdate()
         rig.sim.command(QStringLiteral("raw 55 42"));
     });
     const double before = monotonicMs();
-    rig.link->settingsUpdate();
+    QVERIFY(rig.restart([&rig] { rig.link->settingsUpdate(); }));
     QVERIFY(!Reinit);
     QCOMPARE(rig.settle(), seedStartupBytes());
     QCOMPARE(rig.panels.value(1), QStringLiteral("Winkey Online - Firmware Rev.30"));
@@ -125,7 +125,8 @@ void LinkFaultsTest::noAnswer()
     if (atStartUp)
         QVERIFY(!rig.init());
     else
-        rig.link->press(Qt::Key_F12);
+        QVERIFY(!rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
+    QTRY_VERIFY(!rig.messages.isEmpty());
     QVERIFY(elapsed.elapsed() >= 1500 || device == QLatin1String("loopback on")); // silence takes the deadline
     QCOMPARE(rig.messages, QStringList{QStringLiteral("No Response from Winkey on Com") + rig.sim.linkPath()
                                        + QStringLiteral("\r\nCheck Port, Cable or Winkey")});
@@ -183,6 +184,7 @@ void LinkFaultsTest::escapeGoesBeforeWhatTheLineHasNotSent()
     // Under way: the simulator has taken it off the pty, where no flush reaches.
     QTRY_VERIFY(!rig.since().isEmpty());
     rig.link->press(Qt::Key_Escape);
+    QTRY_VERIFY(rig.since().contains('\x0a'));
     const qsizetype abortAt = rig.since().indexOf('\x0a');
     QVERIFY2(abortAt > 0 && abortAt < 200, qPrintable(QString::number(abortAt)));
 }

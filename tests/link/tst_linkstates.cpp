@@ -8,6 +8,7 @@
 
 using namespace Zavo;
 using State = KeyerLink::State;
+using Step = KeyerLink::Step;
 
 namespace {
 
@@ -30,6 +31,7 @@ struct Cell {
     QByteArray bytes; // from the input on; in Starting, the whole start-up around it
     QString panel1;
     State after;
+    Step at = Step::Echo; // Starting: the step the input comes in
 };
 
 // What the way into each state sends before the input can act.
@@ -99,6 +101,27 @@ void LinkStatesTest::table_data()
     row("Starting, knob", {starting, false, I::Knob, 0, up, kOnline, idle});
     row("Starting, the adapter goes", {starting, false, I::Unplug, 1, {}, lost, down});
     row("Starting, close", {starting, false, I::Close, 0, echo, kAny, closing});
+    // The other steps. Before the echo test Escape writes nothing: a byte
+    // then would reach the chip before or inside its calibration.
+    row("Starting (Update's pause), Escape", {starting, false, I::Escape, 0, up, kOnline, idle, Step::ReinitPause});
+    row("Starting (Update's pause), F1", {starting, false, I::F1, 0, up + m1, m1, idle, Step::ReinitPause});
+    row("Starting (Update's pause), close", {starting, false, I::Close, 0, {}, kAny, closing, Step::ReinitPause});
+    row("Starting (open pause), Escape", {starting, false, I::Escape, 0, up, kOnline, idle, Step::OpenPause});
+    row("Starting (open pause), F2", {starting, false, I::F2, 0, up + m2, m2, idle, Step::OpenPause});
+    row("Starting (open pause), Update", {starting, false, I::Update, 0, up + up, kOnline, idle, Step::OpenPause});
+    row("Starting (open pause), the adapter goes", {starting, false, I::Unplug, 1, {}, lost, down, Step::OpenPause});
+    row("Starting (open pause), close", {starting, false, I::Close, 0, {}, kAny, closing, Step::OpenPause});
+    row("Starting (calibration), Escape", {starting, false, I::Escape, 0, up, kOnline, idle, Step::Calibrate});
+    row("Starting (calibration), F6", {starting, false, I::F6, 0, up + on, "Tune", idle, Step::Calibrate});
+    row("Starting (revision), Escape", {starting, false, I::Escape, 0, echo + QByteArray::fromHex("0002") + abort + up.mid(echo.size() + 2), kOnline, idle, Step::Revision});
+    row("Starting (revision), logger text", {starting, false, I::LoggerText, 0, up + "TU", "TU", idle, Step::Revision});
+    // The start-up still runs in its last pause: F12 is that start-up, and
+    // what comes after it is not undone by a second one.
+    row("Starting (block pause), F12", {starting, false, I::F12, 0, up, kOnline, idle, Step::BlockPause});
+    row("Starting (block pause), F6", {starting, false, I::F6, 0, up + on, "Tune", idle, Step::BlockPause});
+    row("Starting (block pause), Escape", {starting, false, I::Escape, 0, up.left(up.size() - 1) + abort + "\x07", kOnline, idle, Step::BlockPause});
+    row("Starting (block pause), logger speed", {starting, false, I::LoggerSpeed, 0, up + QByteArray::fromHex("0228"), kOnline, idle, Step::BlockPause});
+    row("Starting (block pause), close", {starting, false, I::Close, 0, up.left(up.size() - 1), kAny, closing, Step::BlockPause});
 
     row("Idle, Escape", {idle, false, I::Escape, 0, abort, "", idle});
     row("Idle, tuned, Escape", {idle, true, I::Escape, 0, abort + off, "", idle});
@@ -133,8 +156,10 @@ void LinkStatesTest::table_data()
     row("Stalled, Escape", {stalled, false, I::Escape, 2, abort, "", idle});
     row("Stalled, F1", {stalled, false, I::F1, 0, m1, m1, idle});
     row("Stalled, F2", {stalled, false, I::F2, 0, m2, m2, idle});
-    row("Stalled, F12", {stalled, false, I::F12, 2, up, kOnline, idle});
-    row("Stalled, Update", {stalled, false, I::Update, 2, up, kOnline, idle});
+    // The chip's buffer may still be full after the start-up: its status says.
+    const QByteArray status = QByteArray::fromHex("15");
+    row("Stalled, F12", {stalled, false, I::F12, 2, up + status, kOnline, idle});
+    row("Stalled, Update", {stalled, false, I::Update, 2, up + status, kOnline, idle});
     row("Stalled, knob", {stalled, false, I::Knob, 0, {}, m1, idle});
     row("Stalled, the adapter goes", {stalled, false, I::Unplug, 2, {}, lost, down});
     row("Stalled, close", {stalled, false, I::Close, 2, {}, kAny, closing});
@@ -199,7 +224,6 @@ void LinkStatesTest::table()
 
     bool delivered = false;
     const bool endsWaits = c.input == Input::Unplug || c.input == Input::Close;
-    QElapsedTimer acted;
     auto deliver = [&] {
         if (std::exchange(delivered, true))
             return;
@@ -235,31 +259,32 @@ void LinkStatesTest::table()
             link.press(Qt::Key_Escape);
             break;
         }
-        acted.start();
         // A wait the input ends must end at once, not on XON or a deadline
         // (the echo test's is 2 s away).
         if (c.state == State::Stalled && !endsWaits)
             QTimer::singleShot(300, &link, [&rig] { rig.sim.command(QStringLiteral("raw C4")); });
     };
-    // In a state the way in passes through, the input comes from the first
-    // wait of that state.
-    QObject::connect(&link, &KeyerLink::stateChanged, &link, [&](State s) {
-        if (s == c.state)
+    // In a start-up the input comes in the step the row names.
+    QObject::connect(&link, &KeyerLink::stepChanged, &link, [&](Step step) {
+        if (c.state == State::Starting && step == c.at)
             QTimer::singleShot(0, &link, deliver);
     });
     switch (c.state) {
-    case State::Starting: link.press(Qt::Key_F12); break;
+    case State::Starting:
+        if (c.at == Step::ReinitPause)
+            link.settingsUpdate();
+        else
+            link.press(Qt::Key_F12);
+        break;
     case State::Sending:
     case State::Stalled: link.press(Qt::Key_F1); break;
     case State::Paused: link.press(Qt::Key_Escape); break;
     case State::Closing: link.shutdown(); break;
     default: break;
     }
-    // (Escape's pause lasts its 1.2 s whatever comes.)
-    if (endsWaits && acted.isValid() && c.state != State::Paused)
-        QVERIFY2(acted.elapsed() < 1500, qPrintable(QString::number(acted.elapsed())));
-    deliver(); // a state the link rests in
-    QVERIFY(delivered);
+    if (c.state != State::Starting)
+        deliver();
+    QTRY_VERIFY(delivered);
 
     QTRY_COMPARE_WITH_TIMEOUT(link.state(), c.after, 10000);
     const QByteArray sent = rig.settle(400);
@@ -274,13 +299,8 @@ void LinkStatesTest::table()
     }
     // The link's own last word in panel 1; the chip's status texts come
     // and go with its keying.
-    QString ownText;
-    for (const auto &[position, text] : std::as_const(rig.panelLog)) {
-        if (position == 1 && text != QLatin1String(" ") && text != QLatin1String("WinKey Buffer 2/3 Full"))
-            ownText = text;
-    }
     if (c.panel1 != kAny)
-        QCOMPARE(ownText, c.panel1);
+        QCOMPARE(rig.ownPanel1(), c.panel1);
     QCOMPARE(TuneOn, c.panel1 == QLatin1String("Tune"));
     const bool escaped =
         c.input == Input::Escape || c.input == Input::F2UpdateEscape || c.input == Input::LoggerTextEscape;
@@ -320,7 +340,8 @@ void LinkStatesTest::table()
             rig.sim.command(QStringLiteral("xon"));
         });
         link.press(Qt::Key_F1);
-        QCOMPARE(rig.settle(), Settings.Message1.toLatin1());
+        QTRY_COMPARE(rig.since(), Settings.Message1.toLatin1());
+        QTRY_COMPARE(link.state(), State::Idle);
     }
 }
 

@@ -149,7 +149,9 @@ private slots:
         rig.client->send("tu^");
         QTRY_VERIFY(rig.since().endsWith('\x15'));
         rig.panelLog.clear();
-        rig.sim.command(QStringLiteral("raw C0"));
+        // The first is taken for the answer to the link's own 15 and leaves
+        // panel 1 alone; the second shows that both were read.
+        rig.sim.command(QStringLiteral("raw C0 C0"));
         QTRY_VERIFY(rig.panelLog.contains(std::pair(1, QStringLiteral(" "))));
         QCOMPARE(ended.count(), 0);
         rig.sim.command(QStringLiteral("raw C4 C0"));
@@ -194,6 +196,61 @@ private slots:
         QTRY_VERIFY(rig.since().contains("DL2XYZ"));
         rig.link->press(Qt::Key_F2);
         QCOMPARE(rig.settle(), Zavo::Settings.Message1.toLatin1() + "DL2XYZ" + Zavo::Settings.Message2.toLatin1());
+    }
+
+    // Settings are not air time: the operator's Escape keeps a logger's
+    // queued reset and speed, and a reset that drops a logger's queued text
+    // tells its sender break.
+    void escapeAndResetKeepTheLoggersWord()
+    {
+        NetRig rig({QStringLiteral("--fast")});
+        QVERIFY(rig.serve());
+        Zavo::Settings.Message1 = QStringLiteral("CQ CQ CQ CQ CQ CQ");
+        rig.link->press(Qt::Key_F1); // paced: what follows waits its turn
+        QSignalSpy ended(rig.link.get(), &KeyerLink::networkTextEnded);
+        QVERIFY(rig.link->networkRequest(Cwdaemon::parse("tu^"), 7));
+        QVERIFY(rig.link->networkRequest(Cwdaemon::parse(kEsc + "0")));
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(ended.first().at(1).value<KeyerLink::TextOutcome>(), KeyerLink::TextOutcome::Aborted);
+        QVERIFY(rig.link->networkRequest(Cwdaemon::parse(kEsc + "240")));
+        rig.link->press(Qt::Key_Escape);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.link->state(), KeyerLink::State::Idle, 5000);
+        const QByteArray chip = rig.settle();
+        QCOMPARE(chip.mid(chip.indexOf('\x0a') + 1).toHex(' '),
+                 QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07" "0228").toHex(' '));
+        QCOMPARE(rig.panels.value(3), QStringLiteral("40 WPM"));
+        QCOMPARE(rig.link->keyingWpm(), 40);
+    }
+
+    // F12 while a logger's text keys: the chip's idle comes during the
+    // start-up and goes with its stale bytes, so the start-up asks again.
+    void replyAfterF12()
+    {
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        rig.client->send("tu^");
+        QTRY_VERIFY(rig.since().endsWith('\x15'));
+        QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
+    }
+
+    // Datagrams back to back while a text goes out are all read in their
+    // turn: the abort among the last of them still clears the air.
+    void burstIsReadWhole()
+    {
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
+        rig.characterMs = 5;
+        QVERIFY(rig.serve());
+        rig.client->send("cq cq cq cq cq cq cq cq de dl1zzz^");
+        QTRY_VERIFY(rig.since().contains('Q'));
+        QByteArrayList burst;
+        for (int i = 0; i < 40; ++i)
+            burst << kEsc + (i % 2 == 0 ? "230" : "232");
+        burst << kEsc + "4";
+        rig.client->send(burst);
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"break\r\n"});
+        QTRY_VERIFY(rig.since().contains('\x0a'));
     }
 
     // The knob is the operator's: turned, it takes the speed back.

@@ -39,6 +39,7 @@ private slots:
     void replugReconnectsUnasked_data();
     void replugReconnectsUnasked();
     void aSilentArrivalIsTriedOnceAndNeverAsks();
+    void anOldBoxLeavesALiveLinkAlone();
 };
 
 void ReconnectTest::replugReconnectsUnasked_data()
@@ -97,12 +98,12 @@ void ReconnectTest::replugReconnectsUnasked()
             QVERIFY(rig.unplug());
             QTRY_VERIFY(!rig.link->isOpen());
             rig.whileTold = [&rig] { QVERIFY(rig.plug()); };
-            rig.link->press(Qt::Key_F12);
+            QVERIFY(!rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
             QCOMPARE(rig.chooserShown, 1);
             down = KeyerLink::kNoPortText;
         } else if (now == Loss::WhileRefusalIsTold) {
             rig.whileTold = [&rig] { QVERIFY(rig.unplug()); };
-            rig.link->press(Qt::Key_F12);
+            QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
             QVERIFY(rig.messages.last().contains(QLatin1String("cannot be sent")));
         } else if (now != Loss::BlockAtStartUp) {
             QVERIFY(rig.unplug());
@@ -156,9 +157,34 @@ void ReconnectTest::aSilentArrivalIsTriedOnceAndNeverAsks()
     // The operator's F12 still tries at once, and asks as it always did.
     QVERIFY(rig.simulator(QStringLiteral("silent off")));
     rig.mark();
-    rig.link->press(Qt::Key_F12);
+    QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
     QCOMPARE(rig.panels.value(1), kOnline);
     QCOMPARE(rig.settle(), seedStartupBytes());
+}
+
+// "No Response" on F12 stays up while the adapter goes and comes back and
+// the link reconnects: its OK then leaves the live link alone.
+void ReconnectTest::anOldBoxLeavesALiveLinkAlone()
+{
+    LinkRig rig;
+    QVERIFY(rig.up());
+    rig.holdBoxes = true;
+    QVERIFY(rig.simulator(QStringLiteral("silent on")));
+    QVERIFY(!rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
+    QCOMPARE(rig.openBoxes.size(), 1);
+    QCOMPARE(rig.panels.value(1), KeyerLink::kNoAnswerText);
+    QVERIFY(rig.simulator(QStringLiteral("silent off")));
+    QVERIFY(rig.unplug());
+    QTest::qWait(AdapterWatch::kLookMs * 2); // the watch sees it gone
+    QVERIFY(rig.plug());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.panels.value(1), kOnline, kReconnectMs + 2000);
+    rig.settle(); // the knob read
+    rig.mark();
+    rig.openBoxes.takeFirst()();
+    QTest::qWait(AdapterWatch::kLookMs * 2);
+    QVERIFY(rig.link->isUp() && rig.link->isOpen());
+    QCOMPARE(rig.panels.value(1), kOnline);
+    QCOMPARE(rig.since(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(ReconnectTest)

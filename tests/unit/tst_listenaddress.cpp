@@ -76,4 +76,5 @@ private slots:
 
 ZAVO_SUITE(ListenAddressTest)
 
+ZAVO_SUITES_MAIN(QCoreApplication)
 #include "tst_listenaddress.moc"

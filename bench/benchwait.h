@@ -1,5 +1,5 @@
-// Waiting without blocking the window: a nested event loop that sleeps
-// until something that may end the wait happens. No polling, no spinning.
+// The benchmark driver's own waits: a nested event loop that sleeps until
+// something that may end the wait happens (the program itself never nests one).
 #pragma once
 
 #include <QObject>

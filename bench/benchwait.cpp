@@ -1,4 +1,4 @@
-#include "keyer/eventwait.h"
+#include "benchwait.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
