@@ -9,8 +9,10 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <cstring>
 #include <optional>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -99,6 +101,31 @@ private slots:
             QVERIFY2(readBytes(m_path).contains(line), line);
     }
 
+    // The copy is written whole, but the rename over the store is refused:
+    // here another user's store in a sticky folder (EPERM), as a store
+    // bind-mounted into a sandbox refuses it (EBUSY). The operator is told,
+    // the value is held, and no copy is left beside the store.
+    void replaceRefusedAtTheLastStep()
+    {
+        const QString path = qEnvironmentVariable("ZAVO_STICKY_STORE");
+        if (path.isEmpty())
+            QSKIP("needs root to lay another user's store in a sticky folder");
+        const QByteArray before = readBytes(path);
+        QVERIFY(!before.isEmpty());
+        QStringList reports;
+        SettingsStore store(path);
+        store.setErrorReporter([&reports](const QString &text) { reports << text; });
+        QVERIFY(!store.SaveSetting(QStringLiteral("Windows Settings"), QStringLiteral("FormTop"), QStringLiteral("1200")));
+        QVERIFY(store.reportUnsaved());
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports.first().contains(path) && reports.first().contains(QString::fromLocal8Bit(std::strerror(EPERM))),
+                 qPrintable(reports.first()));
+        QCOMPARE(store.GetSetting(QStringLiteral("Windows Settings"), QStringLiteral("FormTop")), QStringLiteral("1200"));
+        QCOMPARE(readBytes(path), before);
+        QCOMPARE(QDir(QFileInfo(path).path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+                 QStringList{QFileInfo(path).fileName()});
+    }
+
 private:
     std::optional<QTemporaryDir> m_dir;
     QString m_path;
@@ -123,7 +150,20 @@ int main(int argc, char *argv[])
     }
     for (const QString &path : {copy.path(), copied})
         QFile::setPermissions(path, kWritable | QFile::ReadOther | QFile::ExeOther);
+    // root's store, writable by all, in a folder all may write but only
+    // owners may replace in.
+    QTemporaryDir sticky;
+    const QString stickyStore = sticky.filePath(QStringLiteral("store.conf"));
+    if (!writeBytes(stickyStore, seededFile(QStringLiteral("/dev/ttyUSB0")))
+        || ::chmod(QFile::encodeName(stickyStore).constData(), 0666) != 0
+        || ::chmod(QFile::encodeName(sticky.path()).constData(), 01777) != 0) {
+        qWarning("FAIL: cannot lay the sticky folder's store");
+        return 1;
+    }
     QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZAVO_STICKY_STORE"), stickyStore);
+    child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.start(setpriv, QStringList{QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
                                      QStringLiteral("--regid=%1").arg(nobody->pw_gid), QStringLiteral("--clear-groups"),

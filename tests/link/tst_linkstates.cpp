@@ -15,6 +15,8 @@ enum class Input {
     Escape, F1, EditedF1, F2, F6, F12, Update, Knob, Unplug, Plug, F2UpdateEscape, UnplugAndPlug, Close,
     // A logger's requests over the network: its text, its speed, its text then the operator's Escape.
     LoggerText, LoggerSpeed, LoggerTextEscape,
+    // F2 and a logger's text wait; the adapter goes; F12 while it is out; it comes back.
+    QueuedUnplugF12Plug,
 };
 
 const QString kMessage1 = QStringLiteral("CQ TEST");
@@ -126,6 +128,9 @@ void LinkStatesTest::table_data()
     row("Sending, F2, Update, then Escape", {sending, false, I::F2UpdateEscape, 1, abort + up, kOnline, idle});
     row("Sending, knob", {sending, false, I::Knob, 0, {}, m1, idle});
     row("Sending, the adapter goes", {sending, false, I::Unplug, 1, {}, lost, down});
+    // Nothing that waited is keyed unasked; F12 while down still tries.
+    row("Sending, F2 and a logger's text wait, the adapter goes, F12, it comes back",
+        {sending, false, I::QueuedUnplugF12Plug, 1, up, kOnline, idle});
     row("Sending, close", {sending, false, I::Close, 1, {}, kAny, closing});
 
     // The chip holds XOFF before message 1's first character; it says XON
@@ -198,7 +203,8 @@ void LinkStatesTest::table()
     rig.mark();
 
     bool delivered = false;
-    const bool endsWaits = c.input == Input::Unplug || c.input == Input::Close;
+    const bool endsWaits =
+        c.input == Input::Unplug || c.input == Input::Close || c.input == Input::QueuedUnplugF12Plug;
     QElapsedTimer acted;
     auto deliver = [&] {
         if (std::exchange(delivered, true))
@@ -230,6 +236,15 @@ void LinkStatesTest::table()
         case Input::Close: link.shutdown(); break;
         case Input::LoggerText: link.networkRequest(Cwdaemon::parse("tu")); break;
         case Input::LoggerSpeed: link.networkRequest(Cwdaemon::parse("\x1B" "240")); break;
+        case Input::QueuedUnplugF12Plug:
+            link.press(Qt::Key_F2);
+            link.networkRequest(Cwdaemon::parse("tu"));
+            QVERIFY(rig.unplug());
+            QTRY_COMPARE(link.state(), State::Down);
+            link.press(Qt::Key_F12);
+            QTRY_COMPARE(rig.chooserShown, 1);
+            QVERIFY(rig.plug());
+            break;
         case Input::LoggerTextEscape:
             link.networkRequest(Cwdaemon::parse("tu"));
             link.press(Qt::Key_Escape);
@@ -295,7 +310,8 @@ void LinkStatesTest::table()
     }
     // F12 with the adapter out: told once, offered the chooser; Cancel keeps
     // the port stored.
-    if (c.state == State::Down && (c.input == Input::F12 || c.input == Input::Update)) {
+    if ((c.state == State::Down && (c.input == Input::F12 || c.input == Input::Update))
+        || c.input == Input::QueuedUnplugF12Plug) {
         QCOMPARE(rig.chooserShown, 1);
         QVERIFY2(rig.messages.size() == 1 && rig.messages.first().contains(rig.sim.linkPath()),
                  qPrintable(rig.messages.join(QLatin1Char('|'))));
