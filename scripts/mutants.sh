@@ -8,10 +8,12 @@
 # Copies the tree at <commit> (default HEAD) to /tmp once, builds it, runs the
 # suite without the e2e and packaging tests to see that it passes, then for
 # each mutant: applies it, rebuilds (one file recompiles), runs
-#   ctest -LE 'e2e|packaging' -j2 --stop-on-failure --timeout 300
-# and prints which test caught it, or MISSED. The fastest tests run first, so
-# a caught mutant ends soon. A mutant that no longer applies or does not build
-# says so. The last lines printed are the result table.
+#   ctest -LE 'e2e|packaging' -j6 --stop-on-failure --timeout 300
+# and prints which test caught it, or MISSED, and how long judging it took.
+# The fastest tests run first, so a caught mutant ends soon; the tests mostly
+# wait on the simulated chip, so they run six at a time (MUTANT_JOBS). A
+# mutant that no longer applies or does not build says so. The last lines
+# printed are the result table.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -111,7 +113,7 @@ runtests() {
     # Fastest first: ctest starts the costliest tests first, so the measured
     # times of the unmutated run go into its cost file inverted.
     [ -f "$build/costs.fast-first" ] && cp "$build/costs.fast-first" "$build/Testing/Temporary/CTestCostData.txt"
-    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest -LE 'e2e|packaging' -j2 --stop-on-failure \
+    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest -LE 'e2e|packaging' -j"${MUTANT_JOBS:-6}" --stop-on-failure \
         --timeout 300 --output-on-failure 2>&1)
 }
 
@@ -131,12 +133,12 @@ for i in "${!ids[@]}"; do
     selected "$n" || continue
     cp "$src/$file" "/tmp/zavo-mut-orig-$short"
     sed -i -e "${edits[$i]}" "$src/$file"
+    start=$(date +%s)
     if cmp -s "$src/$file" "/tmp/zavo-mut-orig-$short"; then
         verdict="NOT APPLIED"
     elif ! cmake --build "$build" -j2 >>/tmp/zavo-mut-build-$short.log 2>&1; then
         verdict="DOES NOT BUILD"
     else
-        start=$(date +%s)
         out=$(runtests)
         failed=$(echo "$out" | grep -E '\*\*\*(Failed|Timeout|Exception)|Subprocess aborted|Failed  ' |
                  sed -E -e 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' -e 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/' |
@@ -145,7 +147,7 @@ for i in "${!ids[@]}"; do
         if [ -n "$failed" ]; then
             verdict="caught by $failed${first:+ ($first)} in $(( $(date +%s) - start ))s"
         else
-            verdict="MISSED"
+            verdict="MISSED in $(( $(date +%s) - start ))s"
         fi
     fi
     # A fresh copy (and so a fresh time stamp) makes the next build recompile it.
