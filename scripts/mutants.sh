@@ -88,9 +88,14 @@ m 59 keyer/keyerlink.cpp 's/m_port->write(QByteArray(1, Winkey::kCancelBufferedS
 m 60 keyer/keyerlink.cpp 's/m_port->write(commandBytes({Winkey::kSetSpeed, 0}));/(void)0;/' "the knob does not take the speed back from a logger"
 m 61 keyer/keyerlink.cpp 's/QMetaObject::invokeMethod(this, &KeyerLink::runQueued, Qt::QueuedConnection);/runQueued();/' "a logger's request runs at once in Idle, not through the queue"
 m 62 keyer/keyerlink.cpp 's|// Exit, the keying device, sound: nothing a client may change here.|if (request.kind == Kind::Exit) m_hooks.terminate(0);|' "a logger's ESC5 ends the program"
-m 63 keyer/keyerlink.cpp 's/if (m_networkPtt \&\& m_state != State::Starting)/if (false)/' "Escape leaves a logger's PTT keyed"
+m 63 keyer/keyerlink.cpp '/^void KeyerLink::releaseNetworkPtt/,/^}/s/if (m_networkPtt \&\& m_port->isOpen())/if (false)/' "Escape leaves a logger's PTT keyed"
 m 64 keyer/keyerlink.cpp 's/if (TuneOn \&\& m_tuneId == tune \&\& isUp())/if (false)/' "a logger's tune never ends"
 m 65 keyer/keyerlink.cpp 's/const bool done = awaited.busySeen \&\& awaited.written;/const bool done = awaited.written;/' "a logger's reply goes on an idle status before the chip said busy"
+m 66 keyer/adapterwatch.cpp '/^void AdapterWatch::look/,/^}/s/        m_failed.reset();/        (void)0;/' "an adapter that did not answer is never tried again, even unplugged and plugged in"
+m 67 keyer/serialfacility.cpp 's/m_port.setDataTerminalReady(true);/m_port.setDataTerminalReady(false);/' "the port opens with DTR off"
+m 68 keyer/listenaddress.cpp 's/    if (commandLine)$/    if (commandLine \&\& store.GetSetting(kSection, kKey).isEmpty())/' "the store's network address wins over the command line's"
+m 69 settings/settingsstore.cpp 's/const int kept = ::fchmod(fd, old.st_mode \& 07777);/const int kept = 0;/' "a write makes a private store readable by all"
+m 70 keyer/cwdaemonserver.cpp "s/return host.toString() + QLatin1Char('\/') + QString::number(port);/(void)port; return host.toString();/" "two loggers on one machine share one reply request"
 
 wanted=("$@")
 selected() {
