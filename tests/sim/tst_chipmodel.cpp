@@ -26,9 +26,7 @@ QByteArray block(int fixedWpm, int minWpm, int range, int mode = 0)
 
 const QByteArray kHostOpen = QByteArray::fromHex("00 02");
 
-// What the chip sends as "<ms> <byte>": first what it sent at once (at 0),
-// then what it sends while it keys everything it holds, jumping from
-// deadline to deadline.
+// What the chip sends as "<ms> <byte>" until it has keyed all it holds.
 QStringList runToIdle(ChipModel &chip)
 {
     QStringList seen;
@@ -50,8 +48,7 @@ QString keyedText(const QList<ChipEvent> &events)
     return text;
 }
 
-// The chip's events as the simulator logs them, less the kind "event":
-// "240 key E 20" (the character and its speed), "0 weight 30".
+// The chip's events as the simulator logs them, less the kind "event".
 QStringList logLines(const QList<ChipEvent> &events)
 {
     QStringList lines;
@@ -146,20 +143,6 @@ private slots:
         QCOMPARE(hexText(output), hexText(expected));
     }
 
-    void clearBufferStopsKeying()
-    {
-        ChipModel chip;
-        chip.receive(kHostOpen + "TEST", 0);
-        chip.advance(100);
-        chip.takeOutput();
-        chip.receive(bytesOf("0A"), 100);
-        QCOMPARE(runToIdle(chip), QStringList { "0 C0" });
-        // It keys again after a clear.
-        chip.receive("E", 200);
-        QCOMPARE(runToIdle(chip), QStringList({ "0 C4", "440 C0" }));
-        QCOMPARE(keyedText(chip.takeEvents()), QStringLiteral("TE"));
-    }
-
     void keying_data()
     {
         QTest::addColumn<ChipOptions>("options");
@@ -187,18 +170,13 @@ private slots:
             << plain << block(30, 10, 25) + bytesOf("02 00") << QByteArray("E") << "E" << at(0, 192);
         QTest::newRow("02 below 5 WPM keys at 5")
             << plain << bytesOf("02 02") << QByteArray("E") << "E" << at(0, 960);
-        QTest::newRow("02 waits for the character being keyed")
-            << plain << none << QByteArray("E") + bytesOf("02 28") + "E"
-            << "EE" << at(0, 360);
-        QTest::newRow("buffered speed from its place to its cancel")
-            << plain << none << QByteArray("E") + bytesOf("1C 28") + "E" + bytesOf("1E") + "E"
-            << "EEE" << at(0, 600);
+        QTest::newRow("clear: idle at once, the rest dropped, then keys again")
+            << plain << none << QByteArray("TEST") + bytesOf("0A") + "E" << "TE"
+            << QStringList { "0 C4", "0 C0", "0 C4", "240 C0" };
         QTest::newRow("status request while keying") << plain << none << QByteArray("E") + bytesOf("15") << "E"
                                                      << QStringList { "0 C4", "0 C4", "240 C0" };
         QTest::newRow("prosign AR") << plain << none << QByteArray("<") << "<" << at(0, 960);
         // 1B: both letters as one sign, S and N run on as "...-.": 14 dits.
-        QTest::newRow("merge SN keyed as one sign")
-            << plain << none << bytesOf("1B 53 4E") + "E" << "SNE" << at(0, 1080);
         QTest::newRow("merge echoed whole once keyed")
             << plain << bytesOf("0E 04") << bytesOf("1B 53 4E") << "SN"
             << QStringList { "0 C4", "840 53", "840 4E", "840 C0" };
@@ -274,13 +252,12 @@ private slots:
             << QStringList { "0 ptt on", "0 key E 20", "240 ptt off", "240 key E 20", "480 ptt on" };
         QTest::newRow("clear drops a buffered PTT")
             << "E" + bytesOf("18 01") + "E" << bytesOf("0A") << QStringList { "0 key E 20", "100 clear" };
-        // 14 dits at 30 WPM.
-        QTest::newRow("merge: one key line with both letters")
+        QTest::newRow("merge: one key line with both letters, 14 dits")
             << bytesOf("1C 1E 1B 53 4E") + "E" << none
             << QStringList { "0 buffered speed 30", "0 key SN 30", "560 key E 30" };
         QTest::newRow("merge: a letter without code is skipped")
             << bytesOf("1B 23 45") << none << QStringList { "0 skip 23", "0 key E 20" };
-        QTest::newRow("key lines carry the speed after 1C, 1E and 02")
+        QTest::newRow("1C from its place to its 1E, 02 after the character being keyed")
             << "E" + bytesOf("1C 1E") + "E" + bytesOf("1E") + "E" << bytesOf("02 28") + "E"
             << QStringList { "0 key E 20", "100 speed 40", "240 buffered speed 30", "240 key E 30",
                    "400 buffered speed off", "400 key E 40", "520 key E 40" };
