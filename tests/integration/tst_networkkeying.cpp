@@ -14,12 +14,6 @@ using namespace Zavo;
 
 namespace {
 
-struct Ended {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 QProcessEnvironment programEnvironment(const QTemporaryDir &home, bool display)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
