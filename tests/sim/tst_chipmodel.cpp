@@ -89,10 +89,8 @@ private slots:
         QTest::newRow("echo of a command byte") << plain << bytesOf("00 04 07") << bytesOf("07");
         QTest::newRow("host open, revision 30")
             << ChipOptions { .revision = 30, .replyPrefix = {} } << kHostOpen << bytesOf("1E");
-        QTest::newRow("prefix before echo")
-            << ChipOptions { .replyPrefix = bytesOf("C0") } << bytesOf("00 04 55") << bytesOf("C0 55");
-        QTest::newRow("no prefix before pot")
-            << ChipOptions { .replyPrefix = bytesOf("C0") } << bytesOf("07") << bytesOf("8F");
+        QTest::newRow("prefix before echo, none before pot")
+            << ChipOptions { .replyPrefix = bytesOf("C0") } << bytesOf("00 04 55 07") << bytesOf("C0 55 8F");
         // The knob reports the speed above the minimum it keys at: within the
         // host's range, six bits, and 99 WPM at most; 05 sets minimum and range.
         const ChipOptions pot40 { .pot = 40, .replyPrefix = {} };
@@ -233,16 +231,12 @@ private slots:
         QTest::addColumn<QStringList>("log");
 
         const QByteArray none;
-        QTest::newRow("weight") << bytesOf("03 1E") << none << QStringList { "0 weight 30" };
-        QTest::newRow("weight kept within 10..90")
-            << bytesOf("03 05 03 FF") << none << QStringList { "0 weight 10", "0 weight 90" };
-        QTest::newRow("sidetone: 4000 Hz over the code") << bytesOf("01 05") << none
-                                                         << QStringList { "0 sidetone 800 Hz" };
-        QTest::newRow("sidetone paddle only") << bytesOf("01 86") << none
-                                              << QStringList { "0 sidetone 667 Hz paddle only" };
-        QTest::newRow("sidetone codes outside 1..10")
-            << bytesOf("01 00 01 8B") << none
-            << QStringList { "0 sidetone code 00", "0 sidetone code 0B paddle only" };
+        QTest::newRow("weight, kept within 10..90")
+            << bytesOf("03 1E 03 05 03 FF") << none << QStringList { "0 weight 30", "0 weight 10", "0 weight 90" };
+        QTest::newRow("sidetone: 4000 Hz over the code, paddle only, codes outside 1..10")
+            << bytesOf("01 05 01 86 01 00 01 8B") << none
+            << QStringList { "0 sidetone 800 Hz", "0 sidetone 667 Hz paddle only", "0 sidetone code 00",
+                   "0 sidetone code 0B paddle only" };
         QTest::newRow("pins: sidetone on and off")
             << bytesOf("09 07 09 05") << none << QStringList { "0 pins 07 sidetone on", "0 pins 05 sidetone off" };
         QTest::newRow("PTT times in 10 ms") << bytesOf("04 05 0A") << none
