@@ -4,11 +4,7 @@
 // Input: byte 0 bit 0 is XOFF before the stream, bytes 1..4 MinSpeed
 // (little-endian, any 32-bit value the store can hold), the rest the
 // stream. Shorter inputs are a stream alone, with MinSpeed 10 and XOFF off.
-//
-// Rules: a speed report (00..BF) shows "<b - 128 + MinSpeed> WPM" in panel 3
-// and nothing else; of the status bytes only C0 (" ") and C4 ("WinKey
-// Buffer 2/3 Full") write panel 1; C5 sets XOFF, C4 and C0 clear it, every
-// other byte leaves it alone.
+// Each require() names its rule.
 #include "harness.h"
 
 #include "keyer/protocol.h"

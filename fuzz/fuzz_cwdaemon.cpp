@@ -1,34 +1,10 @@
 // Fuzz target: a datagram from a logger read as a cwdaemon request, and the
-// chip's values the link makes of a request's number.
+// chip's values the link makes of a request's number; each check() names its rule.
 //
 // Input: one datagram, as it comes off the socket. Its first five bytes
 // (when there are five) are also read as a little-endian 32-bit number and
 // a stored sidetone byte, so that the conversions see every int, not only
 // what a request lets through.
-//
-// Rules:
-// - a request ends at its first NUL, as a C string does (xlog pads its
-//   datagrams with whatever its buffer held); "the datagram" below is
-//   what comes before it.
-// - empty or over 256 bytes is Invalid; any other datagram not starting
-//   with ESC is Text; ESC and a request letter is the kind the cwdaemon
-//   README gives that letter (or Invalid when its value is bad), any other
-//   letter Invalid; only Text and ReplyRequest carry a text.
-// - a valued request is in its documented range (speed 5..60, tone 0..4000,
-//   weighting -50..50, PTT 0/1, tune 0..10, PTT delay 0..50), and a plain
-//   decimal value in range is taken as strtol reads it (a longer PTT delay
-//   clipped to 50); the ESCh reply is the rest of the datagram as it came.
-// - a text's keys are only bytes the chip keys as text (0x20..0x5F), or
-//   ESC with two letters after it (merged letters): never a lower-case
-//   letter or another control byte, which the chip would take as a command;
-//   their letters and digits, merged ones aside, are the datagram's own,
-//   upper case, in order; their '+' and '-' marks are exactly the datagram's.
-// - panel 1 shows printable ASCII without lower case or speed marks, and
-//   the letters and digits the keys go out with.
-// - chipWeighting is 10..90 for -50..50 and none outside; chipSidetone's
-//   low nibble is the divisor 1..10 whose pitch 4000/n lies nearest, the
-//   stored byte's top bit kept, none for 0 or above 4000 Hz; chipLeadIn is
-//   the delay clipped to 0..50 ms in 10 ms steps, within 5 ms.
 #include "harness.h"
 
 #include "keyer/cwdaemon.h"
@@ -203,8 +179,8 @@ void checkChipValues(qint32 number, quint8 stored)
 
     const int lead = Cwdaemon::chipLeadIn(number);
     const int ms = number < 0 ? 0 : number > 50 ? 50 : number;
-    check(lead >= 0 && lead <= 5 && std::abs(lead * 10 - ms) <= 5,
-        "the lead-in is the delay in 0..50 ms as 10 ms steps", where);
+    check(lead >= 0 && lead <= 5 && lead * 10 - ms > -5 && lead * 10 - ms <= 5,
+        "the lead-in is the delay in 0..50 ms as the nearest 10 ms step, a half step up", where);
 }
 
 } // namespace
@@ -219,6 +195,7 @@ void fuzzOne(const QByteArray &datagram)
             .arg(request.value)
             .arg(hex(request.text), shown(request.shown));
     };
+    // A request ends at its first NUL, as a C string: xlog pads with whatever its buffer held.
     const qsizetype nul = datagram.indexOf('\0');
     const QByteArray string = nul < 0 ? datagram : datagram.left(nul);
     if (string.isEmpty() || datagram.size() > Cwdaemon::kMaxDatagram) {

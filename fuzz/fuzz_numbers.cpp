@@ -1,29 +1,11 @@
 // Fuzz target: the operator's texts as numbers, as the chip's load-defaults
-// block and as message text. Any text at all can come from a settings file.
+// block and as message text; each require() names its rule. Any text at all
+// can come from a settings file.
 //
 // Input: fields separated by 0xFF bytes (never in UTF-8), each decoded as
 // UTF-8. Every field goes through parseNumber, toWholeNumber and the message
 // filter; fields 0..15 fill the record's texts in the order of kFields,
 // field 16 MinSpeed (read as the loader reads it); missing ones keep their seed.
-//
-// Rules:
-// - a message puts on the line each character of Latin-1 that Unicode does
-//   not call a control (C0, DEL and C1 are commands or nothing to the chip)
-//   as its byte, a tab, LF, CR or CR LF as one blank, and nothing else.
-// - parseNumber takes exactly blanks (space, tab) around an optional sign and
-//   digits with an optional fraction (".5" and "5." too), with strtod's value
-//   in the C locale; toWholeNumber is that value rounded half to even, none
-//   without a number or beyond 64 bits.
-// - the block is 16 bytes: 0F, the mode register (10 iambic A, 20 ultimatic,
-//   letters exactly; 01 contest spacing, 02 autospace, 08 swapped paddles,
-//   each when its text is the number 1), 0, then each parameter at its own
-//   byte, in the chip's order written out here: a text that rounds into 0..255
-//   is sent as its value and not named; any other is replaced by its seed
-//   and named once, with its text, as "not a number" exactly when
-//   parseNumber finds none, else "outside 0 to 255".
-// - byte 9 is MaxSpeed's value minus MinSpeed, rounded; out of 0..255 it is
-//   the seed range, named as SpeedRange with a text that reads back as that
-//   very difference; a MaxSpeed with no number is named.
 #include "harness.h"
 
 #include "keyer/protocol.h"

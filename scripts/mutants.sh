@@ -8,10 +8,12 @@
 # Copies the tree at <commit> (default HEAD) to /tmp once, builds it, runs the
 # suite without the e2e and packaging tests to see that it passes, then for
 # each mutant: applies it, rebuilds (one file recompiles), runs
-#   ctest -LE 'e2e|packaging' -j2 --stop-on-failure --timeout 300
-# and prints which test caught it, or MISSED. The fastest tests run first, so
-# a caught mutant ends soon. A mutant that no longer applies or does not build
-# says so. The last lines printed are the result table.
+#   ctest -LE 'e2e|packaging' -j6 --stop-on-failure --timeout 300
+# and prints which test caught it, or MISSED, and how long judging it took.
+# The fastest tests run first, so a caught mutant ends soon; the tests mostly
+# wait on the simulated chip, so they run six at a time (MUTANT_JOBS). A
+# mutant that no longer applies or does not build says so. The last lines
+# printed are the result table.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -86,9 +88,14 @@ m 59 keyer/keyerlink.cpp 's/m_port->write(QByteArray(1, Winkey::kCancelBufferedS
 m 60 keyer/keyerlink.cpp 's/m_port->write(commandBytes({Winkey::kSetSpeed, 0}));/(void)0;/' "the knob does not take the speed back from a logger"
 m 61 keyer/keyerlink.cpp 's/QMetaObject::invokeMethod(this, &KeyerLink::runQueued, Qt::QueuedConnection);/runQueued();/' "a logger's request runs at once in Idle, not through the queue"
 m 62 keyer/keyerlink.cpp 's|// Exit, the keying device, sound: nothing a client may change here.|if (request.kind == Kind::Exit) m_hooks.terminate(0);|' "a logger's ESC5 ends the program"
-m 63 keyer/keyerlink.cpp 's/if (m_networkPtt \&\& m_state != State::Starting)/if (false)/' "Escape leaves a logger's PTT keyed"
+m 63 keyer/keyerlink.cpp '/^void KeyerLink::releaseNetworkPtt/,/^}/s/if (m_networkPtt \&\& m_port->isOpen())/if (false)/' "Escape leaves a logger's PTT keyed"
 m 64 keyer/keyerlink.cpp 's/if (TuneOn \&\& m_tuneId == tune \&\& isUp())/if (false)/' "a logger's tune never ends"
 m 65 keyer/keyerlink.cpp 's/const bool done = awaited.busySeen \&\& awaited.written;/const bool done = awaited.written;/' "a logger's reply goes on an idle status before the chip said busy"
+m 66 keyer/adapterwatch.cpp '/^void AdapterWatch::look/,/^}/s/        m_failed.reset();/        (void)0;/' "an adapter that did not answer is never tried again, even unplugged and plugged in"
+m 67 keyer/serialfacility.cpp 's/m_port.setDataTerminalReady(true);/m_port.setDataTerminalReady(false);/' "the port opens with DTR off"
+m 68 keyer/listenaddress.cpp 's/    if (commandLine)$/    if (commandLine \&\& store.GetSetting(kSection, kKey).isEmpty())/' "the store's network address wins over the command line's"
+m 69 settings/settingsstore.cpp 's/const int kept = ::fchmod(fd, old.st_mode \& 07777);/const int kept = 0;/' "a write makes a private store readable by all"
+m 70 keyer/cwdaemonserver.cpp "s/return host.toString() + QLatin1Char('\/') + QString::number(port);/(void)port; return host.toString();/" "two loggers on one machine share one reply request"
 
 wanted=("$@")
 selected() {
@@ -111,7 +118,7 @@ runtests() {
     # Fastest first: ctest starts the costliest tests first, so the measured
     # times of the unmutated run go into its cost file inverted.
     [ -f "$build/costs.fast-first" ] && cp "$build/costs.fast-first" "$build/Testing/Temporary/CTestCostData.txt"
-    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest -LE 'e2e|packaging' -j2 --stop-on-failure \
+    (cd "$build" && QT_QPA_PLATFORM=offscreen ctest -LE 'e2e|packaging' -j"${MUTANT_JOBS:-6}" --stop-on-failure \
         --timeout 300 --output-on-failure 2>&1)
 }
 
@@ -131,12 +138,12 @@ for i in "${!ids[@]}"; do
     selected "$n" || continue
     cp "$src/$file" "/tmp/zavo-mut-orig-$short"
     sed -i -e "${edits[$i]}" "$src/$file"
+    start=$(date +%s)
     if cmp -s "$src/$file" "/tmp/zavo-mut-orig-$short"; then
         verdict="NOT APPLIED"
     elif ! cmake --build "$build" -j2 >>/tmp/zavo-mut-build-$short.log 2>&1; then
         verdict="DOES NOT BUILD"
     else
-        start=$(date +%s)
         out=$(runtests)
         failed=$(echo "$out" | grep -E '\*\*\*(Failed|Timeout|Exception)|Subprocess aborted|Failed  ' |
                  sed -E -e 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' -e 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/' |
@@ -145,7 +152,7 @@ for i in "${!ids[@]}"; do
         if [ -n "$failed" ]; then
             verdict="caught by $failed${first:+ ($first)} in $(( $(date +%s) - start ))s"
         else
-            verdict="MISSED"
+            verdict="MISSED in $(( $(date +%s) - start ))s"
         fi
     fi
     # A fresh copy (and so a fresh time stamp) makes the next build recompile it.

@@ -30,7 +30,6 @@ void typeText(QWidget *widget, const QString &text)
 
 QString old(int n) { return QStringLiteral("OLD %1").arg(n); }
 
-// What goes into the box for a message, and how the editor is left.
 struct Typing {
     QString index;
     QString typed;                              // key by key (a paste meets the same check)

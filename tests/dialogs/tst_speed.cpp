@@ -48,8 +48,6 @@ const TextBox kTextBoxes[] = {
     {"SetP", &K::SetPoint, "0x32", "-0.5"},
 };
 
-// A list loaded with a stored code, then moved through with the arrow keys
-// (Down for positive steps, Up for negative).
 struct ListChoice {
     QString combo, key, code;
     int index;
@@ -58,13 +56,6 @@ struct ListChoice {
     QString chosen;
 };
 
-// The record field a parameter key is stored from.
-Field parameter(const QString &key)
-{
-    return SettingsTable::find(QStringLiteral("Parameters"), key)->text;
-}
-
-// A record as a first run leaves it.
 void seedRecord()
 {
     for (const SettingsTable::Entry &e : SettingsTable::entries()) {
@@ -120,7 +111,9 @@ private slots:
     void shouldSelectListEntryByCode()
     {
         QFETCH(ListChoice, c);
-        const Field field = openWith(c.key, c.code);
+        const Field field = SettingsTable::find(QStringLiteral("Parameters"), c.key)->text;
+        Zavo::Settings.*field = c.code;
+        open();
         auto *list = child<QComboBox>(c.combo);
         QCOMPARE(list->currentIndex(), c.index);
         QCOMPARE(list->currentText(), c.text);
@@ -342,7 +335,6 @@ private:
     void open(QWidget *owner = nullptr)
     {
         m_dialog = new Speed(m_store->store, owner);
-        // Writes are recorded, then passed on to the store.
         m_dialog->setStoreWriter([this](const QString &section, const QString &key, const QString &value) {
             m_writes.append({section, key, value});
             return m_store->store.SaveSetting(section, key, value);
@@ -350,14 +342,6 @@ private:
         m_dialog->setWarner([this](QWidget *, const QString &, const QString &text) { m_warnings.append(text); });
         m_dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dialog));
-    }
-    // Opens on a record that holds the text for a parameter key; returns its field.
-    Field openWith(const QString &key, const QString &text)
-    {
-        const Field field = parameter(key);
-        Zavo::Settings.*field = text;
-        open();
-        return field;
     }
     void pressUpdate() { QTest::mouseClick(child<QPushButton>(QStringLiteral("UpdateCmd")), Qt::LeftButton); }
     void retype(const QString &box, const QString &text)

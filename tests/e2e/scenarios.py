@@ -154,24 +154,25 @@ def scenario_screen_reader_hears(s):
 
 def scenario_ends_and_restarts(s):
     """The process ends as the window manager and the system ask: the close
-    box stores where the window is, and the next start puts it there;
-    SIGTERM with tune on keys up, stores the place and frees the port's
-    lock; a chip that never answers gets an alert, and OK ends the program."""
+    box closes the port and stores where the window is, and the next start
+    puts it there; SIGTERM closes the port, stores the place and frees the
+    port's lock (what a close lets go of, tune and a logger's PTT, is the
+    link's and tst_networkkeying's); a chip that never answers gets an alert,
+    and OK ends the program."""
     s.start_sim()
     s.start_online()
     s.move(140, 300)
+    since = zd.mark()
     s.x.close_window(s.main_window)
     check(s.app.wait(timeout=30) == 0, f"the close box ended the program with {s.app.returncode}")
+    check("port close" in s.sim.events(since), f"events: {s.sim.events(since)}")
 
     s.start_online(first_run_port=False)
     check(s.place() == (140, 300), f"the window came back at {s.place()}")
     since = zd.mark()
-    s.keys("F6")
-    s.wait_sim_event("tune on", since)
     s.move(150, 120)
     s.app.terminate()
     s.app.wait(timeout=10)
-    check(s.sim.received(since) == bytes.fromhex("0b 01 0b 00"), f"the chip got {s.sim.received(since)!r}")
     check("port close" in s.sim.events(since), f"events: {s.sim.events(since)}")
     place = (s.stored("Windows Settings", "FormLeft"), s.stored("Windows Settings", "FormTop"))
     check(place == ("2250", "1800"), f"SIGTERM stored the place {place}")
@@ -186,6 +187,25 @@ def scenario_ends_and_restarts(s):
     s.keys("space", window=win)  # OK has the focus
     check(s.app.wait(timeout=20) != 0, "the program ended with exit code 0")
     check(not s.windows(zd.MAIN_TITLE), "the main window showed")
+
+
+def scenario_display_dies(s):
+    """The X server going away (a session ended, a remote display lost)
+    ends the program by an exit() of Qt's: tune and a logger's PTT, both on,
+    are let go before the port closes."""
+    s.start_sim()
+    port = zd.free_udp_port()
+    s.start_online(f"--cwdaemon={port}")
+    since = zd.mark()
+    s.keys("F6")
+    s.wait_sim_event("tune on", since)
+    zd.to_cwdaemon(port, b"\x1ba1")
+    s.wait_until(lambda: s.sim.received(since) == bytes.fromhex("0b 01 18 01"), 20, "the logger's PTT on")
+    s.x.proc.kill()
+    check(s.app.wait(timeout=30) > 0, f"the program ended with {s.app.returncode}")
+    got = s.sim.received(since)
+    check(got == bytes.fromhex("0b 01 18 01 0b 00 18 00"), f"the chip got {got!r}")
+    check("port close" in s.sim.events(since), f"events: {s.sim.events(since)}")
 
 
 def main():

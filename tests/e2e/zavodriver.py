@@ -9,6 +9,7 @@ import os
 import re
 import select
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -65,6 +66,19 @@ def end(proc):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+def free_udp_port():
+    """A UDP port on 127.0.0.1 that nothing holds just now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def to_cwdaemon(port, datagram):
+    """A request as a logger sends it to the program's cwdaemon port."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.sendto(datagram, ("127.0.0.1", port))
 
 
 def on_private_bus():
@@ -298,22 +312,22 @@ class Session:
                         "the simulator's ready line")
         check(self.sim.proc.poll() is None, "the simulator ended at start-up")
 
-    def launch(self, first_run_port=True):
+    def launch(self, *options, first_run_port=True):
         self.runs += 1
         env = dict(self.x.env, XDG_CONFIG_HOME=self.config_home, QT_QPA_PLATFORM="xcb",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
                    QT_LOGGING_RULES="qt.qpa.*=false")
-        args = [self.app_exe] + (["--first-run-port", self.sim.link] if first_run_port else [])
+        args = [self.app_exe, *options] + (["--first-run-port", self.sim.link] if first_run_port else [])
         with open(os.path.join(self.folder, f"app-{self.runs}.log"), "wb") as log:
             self.app = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=log,
                                         stderr=subprocess.STDOUT)
 
-    def start_online(self, first_run_port=True):
+    def start_online(self, *options, first_run_port=True):
         """Starts the program and waits until it is online. A start that does
         not come up is tried once more: this shared machine can stall past
         the 2 s the program gives the chip. A fault of the program fails both."""
         for attempt in (1, 2):
-            self.launch(first_run_port)
+            self.launch(*options, first_run_port=first_run_port)
             try:
                 return self.wait_online(timeout=40 * attempt)
             except Failure as failure:

@@ -1,23 +1,18 @@
 // Turning network keying on: the program's refusals of a bad command line
-// (run as a process, since they end it before any window), Qt's own options
-// passing through to a server that listens, and what the operator is told
-// when it cannot listen. What the server does with a logger's requests is
-// tests/link's.
+// (run as a process, since they end it before any window), where the
+// running program listens (Qt's own options passing through), and what the
+// operator is told when it cannot listen. What the server does with a
+// logger's requests is tests/link's.
 #include "app/networkkeying.h"
 #include "keyer/cwdaemonserver.h"
 #include "rig.h"
 
+#include <QNetworkDatagram>
 #include <QUdpSocket>
 
 using namespace Zavo;
 
 namespace {
-
-struct Ended {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
 
 QProcessEnvironment programEnvironment(const QTemporaryDir &home, bool display)
 {
@@ -82,30 +77,70 @@ private slots:
         QVERIFY(QDir(home.path()).isEmpty()); // refused or answered before any store
     }
 
-    // Qt's options stay the program's to take, and --cwdaemon=PORT listens
-    // once the link is up.
-    void qtOptionsPassAndTheServerListens()
+    void listens_data()
     {
+        QTest::addColumn<QStringList>("arguments"); // %1: a free port
+        QTest::addColumn<bool>("storeOn");          // [Network] Cwdaemon=on
+
+        QTest::newRow("port given, among Qt's options")
+            << QStringList{"-platform", "offscreen", "-style", "fusion", "--cwdaemon=%1"} << false;
+        QTest::newRow("--cwdaemon") << QStringList{"--cwdaemon"} << false;
+        QTest::newRow("store on") << QStringList{} << true;
+    }
+
+    // The program listens on 127.0.0.1 alone (port 6789 unless told) once
+    // the link is up, and SIGTERM lets go of a logger's PTT before the port
+    // closes.
+    void listens()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, storeOn);
+        quint16 port = Cwdaemon::kDefaultPort;
+        if (!arguments.filter(QStringLiteral("%1")).isEmpty()) {
+            QUdpSocket free;
+            QVERIFY(free.bind(QHostAddress::LocalHost, 0));
+            port = free.localPort();
+            arguments.replaceInStrings(QStringLiteral("%1"), QString::number(port));
+        } else {
+            // Another run of this test may hold it for a few seconds.
+            QTRY_VERIFY2_WITH_TIMEOUT(!heldByOther(port), "UDP port 6789 is held by another program "
+                                      "(a cwdaemon?): the default address cannot be tested here", 20000);
+        }
         SimHarness sim;
         QVERIFY(sim.start());
-        QUdpSocket free;
-        QVERIFY(free.bind(QHostAddress::LocalHost, 0));
-        const quint16 port = free.localPort();
-        free.close();
         QTemporaryDir home;
+        {
+            SettingsStore store(home.filePath(QStringLiteral("Vardel Zavo Keyer.conf")));
+            Seed::seedStore(store, sim.linkPath());
+            if (storeOn)
+                QVERIFY(store.SaveSetting(QStringLiteral("Network"), QStringLiteral("Cwdaemon"), "on"));
+        }
         QProcess program;
         program.setProcessEnvironment(programEnvironment(home, true));
         program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(ZAVO_APP_PATH),
-                      {QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-style"),
-                       QStringLiteral("fusion"), QStringLiteral("--first-run-port"), sim.linkPath(),
-                       QStringLiteral("--cwdaemon=%1").arg(port)});
+        program.start(QStringLiteral(ZAVO_APP_PATH), arguments);
         QVERIFY(sim.waitForReceived(int(seedStartupBytes().size()), 20000));
         QTRY_VERIFY_WITH_TIMEOUT(heldByOther(port), 10000);
+
+        // A server bound to every address would key the first text and
+        // answer it first.
+        QUdpSocket logger;
+        QVERIFY(logger.bind(QHostAddress::LocalHost, 0));
+        logger.writeDatagram("E^", QHostAddress(QStringLiteral("127.0.0.2")), port);
+        logger.writeDatagram("T^", QHostAddress::LocalHost, port);
+        QTRY_VERIFY_WITH_TIMEOUT(logger.hasPendingDatagrams(), 10000);
+        QCOMPARE(logger.receiveDatagram().data(), QByteArray("T\r\n"));
+        QCOMPARE(sim.keyed(), QStringLiteral("T"));
+
+        const qsizetype before = sim.received().size();
+        logger.writeDatagram("\x1b" "a1", QHostAddress::LocalHost, port);
+        QVERIFY(sim.waitForReceived(int(before) + 2, 5000));
         QCOMPARE(program.state(), QProcess::Running);
         program.terminate();
         QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(sim.received().mid(before), QByteArray("\x18\x01\x18\x00", 4));
+        QVERIFY(sim.waitForEvent(QStringLiteral("port close")));
     }
 
     void cannotListen_data()

@@ -114,6 +114,7 @@ private slots:
 
     // Escape, the operator's or the logger's, takes the logger's text and
     // PTT off the air, and the sender hears "break"; what waited is gone too.
+    // A text sent after the abort, within its pause, is keyed once it ends.
     void abortSaysBreak_data()
     {
         QTest::addColumn<bool>("byLogger");
@@ -130,12 +131,42 @@ private slots:
         rig.client->send({kEsc + "a1", "cq cq cq de dl1zzz^", kEsc + "hdog", "test"});
         QTRY_VERIFY(rig.sim.keyed().contains('Q'));
         if (byLogger)
-            rig.client->send(kEsc + "4");
+            rig.client->send({kEsc + "4", "after^"});
         else
             rig.link->press(Qt::Key_Escape);
         QTRY_COMPARE(rig.client->replies, (QByteArrayList{"break\r\n", "break\r\n"}));
-        QVERIFY(rig.settle().endsWith(QByteArray::fromHex("0a1800")));
+        if (!byLogger)
+            rig.client->send("after^");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.client->replies.size(), 3, 5000);
+        QCOMPARE(rig.client->replies.last(), QByteArray("after\r\n"));
+        QVERIFY(rig.settle().endsWith(QByteArray::fromHex("0a1800") + "AFTER\x15"));
         QVERIFY(!rig.sim.keyed().contains("TEST"));
+    }
+
+    // A logger's PTT goes off before the port closes, whatever ends the
+    // link: the close, F12 or the settings Update.
+    void loggerPttReleasedAtTheEnd_data()
+    {
+        QTest::addColumn<int>("end");
+        QTest::newRow("close") << 0;
+        QTest::newRow("F12") << int(Qt::Key_F12);
+        QTest::newRow("Update") << KeyerLink::kSettingsUpdate;
+    }
+
+    void loggerPttReleasedAtTheEnd()
+    {
+        QFETCH(int, end);
+        NetRig rig;
+        QVERIFY(rig.serve());
+        rig.client->send(kEsc + "a1");
+        QTRY_COMPARE(rig.since(), QByteArray::fromHex("1801"));
+        if (end == 0) {
+            rig.link->shutdown();
+            QCOMPARE(rig.settle(), QByteArray::fromHex("1801" "1800"));
+        } else {
+            rig.link->press(end);
+            QCOMPARE(rig.settle(), QByteArray::fromHex("1801" "1800") + seedStartupBytes());
+        }
     }
 
     // The chip's idle ends a text only after it said busy for it: an idle
@@ -174,15 +205,34 @@ private slots:
         QCOMPARE(rig.link->state(), KeyerLink::State::Idle);
     }
 
-    // A logger repeating its abort does not hold the operator in pause
-    // after pause: one Escape clears the air.
+    // Aborts behind an Escape, the logger's own or the operator's, start no
+    // second pause (tlf sends two) and drop nothing pressed in the first.
+    void repeatedAbortIsOneEscape_data()
+    {
+        QTest::addColumn<bool>("byLogger");
+        QTest::newRow("the logger's first") << true;
+        QTest::newRow("the operator's first") << false;
+    }
+
     void repeatedAbortIsOneEscape()
     {
+        QFETCH(bool, byLogger);
         NetRig rig;
         QVERIFY(rig.serve());
-        rig.client->send({kEsc + "4", kEsc + "4", kEsc + "4"});
+        QSignalSpy pauses(rig.link.get(), &KeyerLink::pauseStarted);
+        QObject::connect(rig.link.get(), &KeyerLink::pauseStarted, rig.link.get(), [&rig] {
+            QTimer::singleShot(100, rig.link.get(), [&rig] {
+                rig.link->press(Qt::Key_F2);
+                rig.client->send({kEsc + "4", kEsc + "4"});
+            });
+        });
+        if (byLogger)
+            rig.client->send(kEsc + "4");
+        else
+            rig.link->press(Qt::Key_Escape);
         QTRY_COMPARE_WITH_TIMEOUT(rig.link->state(), KeyerLink::State::Idle, 5000);
-        QCOMPARE(rig.settle(), QByteArray("\x0A"));
+        QCOMPARE(rig.settle(), "\x0A" + Zavo::Settings.Message2.toLatin1());
+        QCOMPARE(pauses.count(), 1);
     }
 
     // The logger's text and the operator's keys go in the order they came.
@@ -296,6 +346,24 @@ private slots:
         rig.client->send("back^");
         QTRY_COMPARE(rig.client->replies, QByteArrayList{"back\r\n"});
         QVERIFY(!rig.sim.keyed().contains("LOST"));
+    }
+
+    // A contest's worth of exchanges, well past the logger's queue in all:
+    // every request is still taken, every text keyed and answered.
+    void longSession()
+    {
+        NetRig rig({QStringLiteral("--fast")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        const QByteArray text(119, 'e');
+        const int rounds = int(Cwdaemon::kMaxQueued / (3 * text.size())) + 2;
+        for (int round = 0; round < rounds; ++round) {
+            const QByteArray wpm = QByteArray::number(20 + round);
+            rig.client->send({kEsc + "2" + wpm, text, text, text + "^"});
+            QTRY_COMPARE_WITH_TIMEOUT(rig.client->replies.size(), round + 1, 5000);
+            QVERIFY(rig.since().contains("\x02" + QByteArray(1, char(wpm.toInt()))));
+        }
+        QCOMPARE(rig.sim.keyed().count('E'), rounds * 3 * text.size());
     }
 
     // A client sending as fast as it can: at most the queue's worth of its

@@ -26,9 +26,7 @@ QByteArray block(int fixedWpm, int minWpm, int range, int mode = 0)
 
 const QByteArray kHostOpen = QByteArray::fromHex("00 02");
 
-// What the chip sends as "<ms> <byte>": first what it sent at once (at 0),
-// then what it sends while it keys everything it holds, jumping from
-// deadline to deadline.
+// What the chip sends as "<ms> <byte>" until it has keyed all it holds.
 QStringList runToIdle(ChipModel &chip)
 {
     QStringList seen;
@@ -50,8 +48,7 @@ QString keyedText(const QList<ChipEvent> &events)
     return text;
 }
 
-// The chip's events as the simulator logs them, less the kind "event":
-// "240 key E 20" (the character and its speed), "0 weight 30".
+// The chip's events as the simulator logs them, less the kind "event".
 QStringList logLines(const QList<ChipEvent> &events)
 {
     QStringList lines;
@@ -92,10 +89,8 @@ private slots:
         QTest::newRow("echo of a command byte") << plain << bytesOf("00 04 07") << bytesOf("07");
         QTest::newRow("host open, revision 30")
             << ChipOptions { .revision = 30, .replyPrefix = {} } << kHostOpen << bytesOf("1E");
-        QTest::newRow("prefix before echo")
-            << ChipOptions { .replyPrefix = bytesOf("C0") } << bytesOf("00 04 55") << bytesOf("C0 55");
-        QTest::newRow("no prefix before pot")
-            << ChipOptions { .replyPrefix = bytesOf("C0") } << bytesOf("07") << bytesOf("8F");
+        QTest::newRow("prefix before echo, none before pot")
+            << ChipOptions { .replyPrefix = bytesOf("C0") } << bytesOf("00 04 55 07") << bytesOf("C0 55 8F");
         // The knob reports the speed above the minimum it keys at: within the
         // host's range, six bits, and 99 WPM at most; 05 sets minimum and range.
         const ChipOptions pot40 { .pot = 40, .replyPrefix = {} };
@@ -146,20 +141,6 @@ private slots:
         QCOMPARE(hexText(output), hexText(expected));
     }
 
-    void clearBufferStopsKeying()
-    {
-        ChipModel chip;
-        chip.receive(kHostOpen + "TEST", 0);
-        chip.advance(100);
-        chip.takeOutput();
-        chip.receive(bytesOf("0A"), 100);
-        QCOMPARE(runToIdle(chip), QStringList { "0 C0" });
-        // It keys again after a clear.
-        chip.receive("E", 200);
-        QCOMPARE(runToIdle(chip), QStringList({ "0 C4", "440 C0" }));
-        QCOMPARE(keyedText(chip.takeEvents()), QStringLiteral("TE"));
-    }
-
     void keying_data()
     {
         QTest::addColumn<ChipOptions>("options");
@@ -187,18 +168,13 @@ private slots:
             << plain << block(30, 10, 25) + bytesOf("02 00") << QByteArray("E") << "E" << at(0, 192);
         QTest::newRow("02 below 5 WPM keys at 5")
             << plain << bytesOf("02 02") << QByteArray("E") << "E" << at(0, 960);
-        QTest::newRow("02 waits for the character being keyed")
-            << plain << none << QByteArray("E") + bytesOf("02 28") + "E"
-            << "EE" << at(0, 360);
-        QTest::newRow("buffered speed from its place to its cancel")
-            << plain << none << QByteArray("E") + bytesOf("1C 28") + "E" + bytesOf("1E") + "E"
-            << "EEE" << at(0, 600);
+        QTest::newRow("clear: idle at once, the rest dropped, then keys again")
+            << plain << none << QByteArray("TEST") + bytesOf("0A") + "E" << "TE"
+            << QStringList { "0 C4", "0 C0", "0 C4", "240 C0" };
         QTest::newRow("status request while keying") << plain << none << QByteArray("E") + bytesOf("15") << "E"
                                                      << QStringList { "0 C4", "0 C4", "240 C0" };
         QTest::newRow("prosign AR") << plain << none << QByteArray("<") << "<" << at(0, 960);
         // 1B: both letters as one sign, S and N run on as "...-.": 14 dits.
-        QTest::newRow("merge SN keyed as one sign")
-            << plain << none << bytesOf("1B 53 4E") + "E" << "SNE" << at(0, 1080);
         QTest::newRow("merge echoed whole once keyed")
             << plain << bytesOf("0E 04") << bytesOf("1B 53 4E") << "SN"
             << QStringList { "0 C4", "840 53", "840 4E", "840 C0" };
@@ -255,16 +231,12 @@ private slots:
         QTest::addColumn<QStringList>("log");
 
         const QByteArray none;
-        QTest::newRow("weight") << bytesOf("03 1E") << none << QStringList { "0 weight 30" };
-        QTest::newRow("weight kept within 10..90")
-            << bytesOf("03 05 03 FF") << none << QStringList { "0 weight 10", "0 weight 90" };
-        QTest::newRow("sidetone: 4000 Hz over the code") << bytesOf("01 05") << none
-                                                         << QStringList { "0 sidetone 800 Hz" };
-        QTest::newRow("sidetone paddle only") << bytesOf("01 86") << none
-                                              << QStringList { "0 sidetone 667 Hz paddle only" };
-        QTest::newRow("sidetone codes outside 1..10")
-            << bytesOf("01 00 01 8B") << none
-            << QStringList { "0 sidetone code 00", "0 sidetone code 0B paddle only" };
+        QTest::newRow("weight, kept within 10..90")
+            << bytesOf("03 1E 03 05 03 FF") << none << QStringList { "0 weight 30", "0 weight 10", "0 weight 90" };
+        QTest::newRow("sidetone: 4000 Hz over the code, paddle only, codes outside 1..10")
+            << bytesOf("01 05 01 86 01 00 01 8B") << none
+            << QStringList { "0 sidetone 800 Hz", "0 sidetone 667 Hz paddle only", "0 sidetone code 00",
+                   "0 sidetone code 0B paddle only" };
         QTest::newRow("pins: sidetone on and off")
             << bytesOf("09 07 09 05") << none << QStringList { "0 pins 07 sidetone on", "0 pins 05 sidetone off" };
         QTest::newRow("PTT times in 10 ms") << bytesOf("04 05 0A") << none
@@ -274,13 +246,12 @@ private slots:
             << QStringList { "0 ptt on", "0 key E 20", "240 ptt off", "240 key E 20", "480 ptt on" };
         QTest::newRow("clear drops a buffered PTT")
             << "E" + bytesOf("18 01") + "E" << bytesOf("0A") << QStringList { "0 key E 20", "100 clear" };
-        // 14 dits at 30 WPM.
-        QTest::newRow("merge: one key line with both letters")
+        QTest::newRow("merge: one key line with both letters, 14 dits")
             << bytesOf("1C 1E 1B 53 4E") + "E" << none
             << QStringList { "0 buffered speed 30", "0 key SN 30", "560 key E 30" };
         QTest::newRow("merge: a letter without code is skipped")
             << bytesOf("1B 23 45") << none << QStringList { "0 skip 23", "0 key E 20" };
-        QTest::newRow("key lines carry the speed after 1C, 1E and 02")
+        QTest::newRow("1C from its place to its 1E, 02 after the character being keyed")
             << "E" + bytesOf("1C 1E") + "E" + bytesOf("1E") + "E" << bytesOf("02 28") + "E"
             << QStringList { "0 key E 20", "100 speed 40", "240 buffered speed 30", "240 key E 30",
                    "400 buffered speed off", "400 key E 40", "520 key E 40" };

@@ -21,7 +21,6 @@ constexpr int kReplyMs = 3000;
 // How long a chip that should stay quiet is given to prove it.
 constexpr int kQuietMs = 400;
 
-// The pty opened raw, as a serial port is; closed when it goes.
 struct Link {
     explicit Link(const QString &path)
         : fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
@@ -39,7 +38,6 @@ struct Link {
         return ::write(fd, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size());
     }
 
-    // Up to count bytes, as hex, or fewer when the line hangs up or timeoutMs passes.
     QString read(qsizetype count, int timeoutMs = kReplyMs)
     {
         QByteArray bytes;

@@ -102,8 +102,6 @@ private slots:
                                  "[Messages]\nMessage1 = CQ, CQ DE ME\n";
         QTest::newRow("value with a comment")
             << Rewrite{typed, "Windows Settings", "FormTop", "1200", QByteArray(typed).replace("6825", "1200")};
-        QTest::newRow("value to quote") << Rewrite{typed, "Messages", "Message1", "TU, 73",
-                                                   QByteArray(typed).replace("CQ, CQ DE ME", "\"TU, 73\"")};
         QTest::newRow("new key in a section") << Rewrite{typed, "Windows Settings", "OnTop", "1",
                                                          QByteArray(typed).replace("7920\n", "7920\nOnTop=1\n")};
         QTest::newRow("new section")

@@ -241,7 +241,6 @@ private slots:
             QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         else
             QVERIFY(is("folder") ? QDir().mkdir(path) : QFile::link(other, path));
-        // Every name in the folder, with its type and device numbers.
         const auto look = [this] {
             QStringList entries;
             for (const QString &name : QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
