@@ -80,6 +80,9 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
         timer->setTimerType(Qt::PreciseTimer);
     }
     m_replyTimer.setInterval(m_hooks.timings.replyRecheckMs);
+    // Paced units given no time on the wire (a simulator that keys at once)
+    // are not held back for the wire either.
+    m_port->setByteMs(*m_hooks.timings.characterMs == 0 ? 0.0 : SerialFacility::kCharacterMs);
     connect(&m_stepTimer, &QTimer::timeout, this, &KeyerLink::onStepTimer);
     connect(&m_replyTimer, &QTimer::timeout, this, &KeyerLink::checkReply);
     connect(&m_pauseTimer, &QTimer::timeout, this, &KeyerLink::endPause);
@@ -362,6 +365,7 @@ void KeyerLink::onRevision(quint8 revision)
     m_statusReads = 0;
     m_networkWpm = 0;
     m_networkPtt = false;
+    m_pttKeyed = false;
     m_sidetoneSilenced = false;
     QStringList lines;
     for (const Winkey::RejectedParameter &r : block.rejected)
@@ -856,18 +860,24 @@ void KeyerLink::escape()
     const bool starting = m_state == State::Starting;
     const bool spokenTo = !starting || m_step == Step::Echo || m_step == Step::Revision
         || m_step == Step::BlockPause;
-    if (!starting)
-        m_port->discardOutput();
+    // Only whole units are dropped: the clear always arrives as a command.
+    const QList<QByteArray> dropped = starting ? QList<QByteArray>() : m_port->discardOutput();
     if (spokenTo)
         m_port->write(Winkey::abortCommand());
     // Not every chip ends a key-down on a clear-buffer. A key-up written
     // a moment ago may have been among what was just dropped.
-    if (TuneOn || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs)))
-        m_port->write(Winkey::tuneCommand(false));
+    const QByteArray keyUp = Winkey::tuneCommand(false);
+    if (TuneOn || dropped.contains(keyUp) || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs)))
+        m_port->write(keyUp);
     TuneOn = false;
-    // A logger's PTT goes with its text; the clear left the buffer empty,
-    // so the buffered PTT off acts at once.
-    releaseNetworkPtt();
+    // A logger's PTT goes with its text. Its PTT off may have been dropped,
+    // or be waiting in the chip's buffer, which the clear empties: once a
+    // logger has keyed PTT, the clear is followed by a PTT off, which the
+    // empty buffer runs at once.
+    if (m_port->isOpen() && (m_networkPtt || m_pttKeyed))
+        m_port->write(commandBytes({Winkey::kPtt, 0}));
+    m_networkPtt = false;
+    m_pttKeyed = false;
     stopPaced();
     endAwaited(TextOutcome::Aborted);
     dropQueuedKeys();
@@ -1045,6 +1055,7 @@ void KeyerLink::runNetwork(const Action &action)
     case Kind::Ptt:
         m_port->write(commandBytes({Winkey::kPtt, char(request.value)}));
         m_networkPtt = request.value != 0;
+        m_pttKeyed = m_pttKeyed || m_networkPtt;
         return;
     case Kind::Tune: {
         // The operator's own tune is left alone.
@@ -1059,16 +1070,16 @@ void KeyerLink::runNetwork(const Action &action)
         return;
     }
     case Kind::Reset: {
-        QByteArray bytes = commandBytes({Winkey::kSetSpeed, 0});
-        bytes += commandBytes({Winkey::kSetWeighting, stored(Winkey::Block::kWeighting)});
-        bytes += commandBytes({Winkey::kSidetone, stored(Winkey::Block::kSidetone)});
-        bytes += commandBytes({Winkey::kPinConfig, stored(Winkey::Block::kPinConfig)});
-        bytes += commandBytes({Winkey::kPttTimes, stored(Winkey::Block::kLeadIn), stored(Winkey::Block::kTail)});
+        // Each command a unit of its own: an Escape may drop the rest whole.
+        m_port->write(commandBytes({Winkey::kSetSpeed, 0}));
+        m_port->write(commandBytes({Winkey::kSetWeighting, stored(Winkey::Block::kWeighting)}));
+        m_port->write(commandBytes({Winkey::kSidetone, stored(Winkey::Block::kSidetone)}));
+        m_port->write(commandBytes({Winkey::kPinConfig, stored(Winkey::Block::kPinConfig)}));
+        m_port->write(commandBytes({Winkey::kPttTimes, stored(Winkey::Block::kLeadIn), stored(Winkey::Block::kTail)}));
         if (m_networkPtt)
-            bytes += commandBytes({Winkey::kPtt, 0});
+            m_port->write(commandBytes({Winkey::kPtt, 0}));
         // The knob's speed, for panel 3.
-        bytes += Winkey::getSpeedPot();
-        m_port->write(bytes);
+        m_port->write(Winkey::getSpeedPot());
         ++m_knobReads;
         m_networkWpm = 0;
         m_networkPtt = false;
@@ -1149,7 +1160,7 @@ void KeyerLink::endAwaited(TextOutcome outcome)
 
 void KeyerLink::sendMessage(const QString &text)
 {
-    m_port->write(Winkey::textBytes(text));
+    m_port->writeText(Winkey::textBytes(text));
     setPanel(1, text);
 }
 

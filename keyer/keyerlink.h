@@ -304,6 +304,9 @@ private:
     // asks the chip where it is.
     bool m_askAfterStartUp = false;
     bool m_networkPtt = false;
+    // A logger keyed PTT since the last clear or start-up: its PTT off may
+    // still wait in the chip's buffer.
+    bool m_pttKeyed = false;
     bool m_sidetoneSilenced = false;
     std::vector<Awaited> m_awaited;
 };

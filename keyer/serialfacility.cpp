@@ -2,15 +2,32 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <cmath>
+
 #ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
+
+namespace {
+
+// How often units that wait are offered to the driver: about one
+// character's time at 1200 baud.
+constexpr int kPumpMs = 8;
+
+} // namespace
 
 SerialFacility::SerialFacility(QObject *parent)
     : QObject(parent)
 {
+    m_clock.start();
+    m_pumpTimer.setInterval(kPumpMs);
+    connect(&m_pumpTimer, &QTimer::timeout, this, &SerialFacility::pump);
     connect(&m_port, &QSerialPort::readyRead, this, &SerialFacility::readFromPort);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialFacility::handleError);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialFacility::pump);
 }
 
 SerialFacility::~SerialFacility() = default;
@@ -73,8 +90,17 @@ bool SerialFacility::open()
 
 void SerialFacility::close()
 {
-    if (m_port.isOpen())
+    // What was written goes out as it always did: the driver drains it on
+    // the close.
+    if (m_port.isOpen()) {
+        for (const QByteArray &unit : m_units)
+            m_port.write(unit);
+        m_port.flush();
         m_port.close();
+    }
+    m_units.clear();
+    m_unitBytes = 0;
+    m_pumpTimer.stop();
     m_rx.clear();
 }
 
@@ -85,7 +111,22 @@ bool SerialFacility::isOpen() const
 
 qint64 SerialFacility::bytesToWrite() const
 {
-    return m_port.isOpen() ? m_port.bytesToWrite() : 0;
+    return m_port.isOpen() ? m_unitBytes + m_port.bytesToWrite() : 0;
+}
+
+qint64 SerialFacility::aheadOfWire() const
+{
+    qint64 ahead = m_port.bytesToWrite();
+#if defined(Q_OS_UNIX) && defined(TIOCOUTQ)
+    int queued = 0;
+    if (::ioctl(int(m_port.handle()), TIOCOUTQ, &queued) == 0)
+        ahead += queued;
+#endif
+    if (m_byteMs > 0) {
+        const double left = m_wireFreeAtMs - double(m_clock.nsecsElapsed()) / 1e6;
+        ahead = std::max(ahead, qint64(std::ceil(std::max(0.0, left) / m_byteMs)));
+    }
+    return ahead;
 }
 
 void SerialFacility::write(const QByteArray &bytes)
@@ -93,11 +134,40 @@ void SerialFacility::write(const QByteArray &bytes)
     if (bytes.isEmpty() || !m_port.isOpen())
         return;
     emit wrote(bytes);
-    // A write QSerialPort refuses raises its error, which closes the port.
-    if (m_port.write(bytes) != bytes.size())
+    m_units.push_back(bytes);
+    m_unitBytes += bytes.size();
+    pump();
+}
+
+void SerialFacility::writeText(const QByteArray &text)
+{
+    if (text.isEmpty() || !m_port.isOpen())
         return;
-    // QSerialPort otherwise waits for the event loop to start writing.
-    m_port.flush();
+    emit wrote(text);
+    for (const char c : text)
+        m_units.emplace_back(1, c);
+    m_unitBytes += text.size();
+    pump();
+}
+
+void SerialFacility::pump()
+{
+    while (!m_units.empty() && m_port.isOpen() && aheadOfWire() < kAheadOfWire) {
+        const QByteArray unit = std::move(m_units.front());
+        m_units.pop_front();
+        m_unitBytes -= unit.size();
+        const double now = double(m_clock.nsecsElapsed()) / 1e6;
+        m_wireFreeAtMs = std::max(m_wireFreeAtMs, now) + double(unit.size()) * m_byteMs;
+        // A write QSerialPort refuses raises its error, which closes the port.
+        if (m_port.write(unit) != unit.size())
+            return;
+        // QSerialPort otherwise waits for the event loop to start writing.
+        m_port.flush();
+    }
+    if (m_units.empty())
+        m_pumpTimer.stop();
+    else if (!m_pumpTimer.isActive())
+        m_pumpTimer.start();
 }
 
 int SerialFacility::inBufferCount()
@@ -123,10 +193,13 @@ void SerialFacility::discardInput()
     m_rx.clear();
 }
 
-void SerialFacility::discardOutput()
+QList<QByteArray> SerialFacility::discardOutput()
 {
-    if (m_port.isOpen())
-        m_port.clear(QSerialPort::Output);
+    QList<QByteArray> dropped(m_units.begin(), m_units.end());
+    m_units.clear();
+    m_unitBytes = 0;
+    m_pumpTimer.stop();
+    return dropped;
 }
 
 void SerialFacility::readFromPort()

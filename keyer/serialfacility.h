@@ -2,13 +2,22 @@
 // offering what the keyer link needs and nothing more. Received bytes wait
 // in our own queue and are taken one at a time; with the receive threshold
 // at 1 every arrival raises commEvent(kEventReceive).
+//
+// What is written goes to the driver in whole units (a command with its
+// argument bytes, or one character of a text), and only while little is
+// still on its way: what has not gone can then be dropped unit by unit,
+// and a drop never leaves half a command for the next byte to complete.
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
+
+#include <deque>
 
 class SerialFacility : public QObject
 {
@@ -39,9 +48,20 @@ public:
     // The failure was another program holding the port (we may use it).
     bool inUse() const { return m_inUse; }
 
-    // Queues the bytes and pushes them towards the wire at once.
+    // The most bytes the driver is given ahead of the wire: about 70 ms at
+    // 1200 baud, which is how late a clear can come behind them.
+    static constexpr qint64 kAheadOfWire = 8;
+
+    // How long a byte takes on the wire, in ms, for reckoning what is still
+    // on its way where the driver cannot say (a pseudo-terminal); 0: the
+    // driver's word alone.
+    void setByteMs(double ms) { m_byteMs = ms; }
+
+    // Queues the bytes as one unit and pushes them towards the wire.
     void write(const QByteArray &bytes);
-    // Bytes written that the driver has not taken yet.
+    // Queues a text: each character a unit of its own.
+    void writeText(const QByteArray &text);
+    // Bytes written that have not reached the wire yet, ours and the driver's.
     qint64 bytesToWrite() const;
     // Count of received bytes not yet taken.
     int inBufferCount();
@@ -49,9 +69,10 @@ public:
     QByteArray input();
     // Drops every byte waiting, in our queue and in the operating system's.
     void discardInput();
-    // Drops every byte written but not yet on the wire (ours and the
-    // driver's): at 1200 baud a long message takes seconds to drain.
-    void discardOutput();
+    // Drops every unit written but not yet given to the driver, and returns
+    // them: at 1200 baud a long message takes seconds to drain. What the
+    // driver has goes on, whole.
+    QList<QByteArray> discardOutput();
 signals:
     void opened();
     // Every write as it was handed to the port, one per call.
@@ -66,10 +87,20 @@ signals:
 
 private:
     void readFromPort();
+    // Gives the driver whole units while little is on its way.
+    void pump();
+    // Bytes the driver and the line's output queue still hold.
+    qint64 aheadOfWire() const;
     void handleError(QSerialPort::SerialPortError error);
 
     QSerialPort m_port;
     QByteArray m_rx;
+    std::deque<QByteArray> m_units; // written, not yet given to the driver
+    qint64 m_unitBytes = 0;
+    QTimer m_pumpTimer;
+    QElapsedTimer m_clock;
+    double m_byteMs = kCharacterMs;
+    double m_wireFreeAtMs = 0; // when what was given to the driver is on the wire
     QString m_errorText;
     QString m_device;
     int m_receiveThreshold = 0;

@@ -101,6 +101,7 @@ public:
             QTimer::singleShot(0, [chosen, answer = chooserAnswer] { chosen(answer); });
         };
         hooks.terminate = [this](int code) { terminations << code; };
+        hooks.timings = timings;
         hooks.timings.characterMs = characterMs;
         hooks.stableNameDir = stableNameDir;
     }
@@ -116,14 +117,34 @@ public:
     std::optional<QString> chooserAnswer;
     int chooserShown = 0;
     std::optional<int> characterMs;
+    KeyerLink::Timings timings; // the link's own unless a rig shortens them
     QString stableNameDir; // empty: the system's
     qsizetype base = 0;
 };
 
+// The link's waits shortened, so that walking its states takes seconds: the
+// simulator needs none of the chip's pauses (tst_linkfaults walks the real
+// ones), and Escape's pause only has to outlast what a test gives in it.
+inline KeyerLink::Timings shortTimings()
+{
+    KeyerLink::Timings t;
+    t.reinitPauseMs = 25;
+    t.openPauseMs = 40;
+    t.calibrateMs = 10;
+    t.blockPauseMs = 25;
+    t.escapePauseMs = 400;
+    t.replyRecheckMs = 5;
+    return t;
+}
+
 class LinkRig : public SimRig
 {
 public:
-    using SimRig::SimRig;
+    explicit LinkRig(QStringList simArgs = {})
+        : SimRig(std::move(simArgs))
+    {
+        timings = shortTimings();
+    }
 
     // Starts the simulator, seeds the store (then lets the test change it),
     // brings the link up and waits for the whole start-up to reach the chip.

@@ -127,7 +127,7 @@ void LinkStatesTest::table_data()
     // what comes after it is not undone by a second one.
     row("Starting, block pause, F12", {starting, false, I::F12, 0, up, kOnline, idle, Step::BlockPause});
     row("Starting, block pause, F6", {starting, false, I::F6, 0, up + on, "Tune", idle, Step::BlockPause});
-    row("Starting, block pause, Escape", {starting, false, I::Escape, 0, up.left(up.size() - 1) + abort + "\x07", kOnline, idle, Step::BlockPause});
+    row("Starting, block pause, Escape", {starting, false, I::Escape, 0, up.left(up.size() - 1) + abort + "\x07", "", idle, Step::BlockPause});
     row("Starting, block pause, logger speed", {starting, false, I::LoggerSpeed, 0, up + QByteArray::fromHex("0228"), kOnline, idle, Step::BlockPause});
     row("Starting, block pause, close", {starting, false, I::Close, 0, up.left(up.size() - 1), kAny, closing, Step::BlockPause});
 

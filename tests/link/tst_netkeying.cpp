@@ -164,7 +164,7 @@ private slots:
             rig.link->shutdown();
             QCOMPARE(rig.settle(), QByteArray::fromHex("1801" "1800"));
         } else {
-            rig.link->press(end);
+            QVERIFY(rig.restart([&rig, end] { rig.link->press(end); }));
             QCOMPARE(rig.settle(), QByteArray::fromHex("1801" "1800") + seedStartupBytes());
         }
     }
@@ -187,6 +187,21 @@ private slots:
         QCOMPARE(ended.count(), 0);
         rig.sim.command(QStringLiteral("raw C4 C0"));
         QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
+    }
+
+    // The chip's answer to the link's own 15 is no news for the operator:
+    // panel 1 keeps showing the logger's text.
+    void panelShowsTheLoggersText()
+    {
+        NetRig rig;
+        QVERIFY(rig.serve());
+        QVERIFY(rig.simulator(QStringLiteral("silent on")));
+        rig.client->send("tu^");
+        QTRY_VERIFY(rig.since().endsWith('\x15'));
+        // The answer (busy), then a knob report that shows both were read.
+        rig.sim.command(QStringLiteral("raw C4 81"));
+        QTRY_COMPARE(rig.panels.value(3), QStringLiteral("11 WPM"));
+        QCOMPARE(rig.panels.value(1), QStringLiteral("TU"));
     }
 
     // The paddles breaking in take the logger's text off the air like
@@ -230,6 +245,7 @@ private slots:
             rig.client->send(kEsc + "4");
         else
             rig.link->press(Qt::Key_Escape);
+        QTRY_COMPARE(pauses.count(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(rig.link->state(), KeyerLink::State::Idle, 5000);
         QCOMPARE(rig.settle(), "\x0A" + Zavo::Settings.Message2.toLatin1());
         QCOMPARE(pauses.count(), 1);
@@ -270,6 +286,33 @@ private slots:
                  QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07" "0228").toHex(' '));
         QCOMPARE(rig.panels.value(3), QStringLiteral("40 WPM"));
         QCOMPARE(rig.link->keyingWpm(), 40);
+    }
+
+    // Escape at any moment behind a logger's PTT on, reset and text with
+    // speed marks: what it drops goes whole, so the chip reads the clear as
+    // a clear (never as a weight or a speed), and PTT ends off.
+    void escapeNeverSplitsACommand()
+    {
+        NetRig rig({QStringLiteral("--baud"), QStringLiteral("1200")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        for (int offsetMs = 0; offsetMs <= 90; offsetMs += 10) {
+            const int clears = int(rig.sim.events(QStringLiteral("clear")).size());
+            rig.link->networkRequest(Cwdaemon::parse(kEsc + "a1"));
+            rig.link->networkRequest(Cwdaemon::parse(kEsc + "0"));
+            rig.link->networkRequest(Cwdaemon::parse("5nn ++tu"));
+            QTest::qWait(offsetMs);
+            rig.link->press(Qt::Key_Escape);
+            QVERIFY2(rig.sim.waitForEvent(QStringLiteral("clear"), clears + 1), qPrintable(QString::number(offsetMs)));
+            QTRY_COMPARE_WITH_TIMEOUT(rig.link->state(), KeyerLink::State::Idle, 5000);
+            QTRY_COMPARE(rig.sim.events(QStringLiteral("ptt o")).value(0, QStringLiteral("ptt off")).isEmpty(), false);
+            QTRY_COMPARE(rig.sim.events(QStringLiteral("ptt o")).value(0) == QLatin1String("ptt on")
+                             ? rig.sim.events(QStringLiteral("ptt o")).last()
+                             : QStringLiteral("ptt off"),
+                         QStringLiteral("ptt off"));
+        }
+        QCOMPARE(rig.sim.events(QStringLiteral("weight 10")), QStringList());
+        QCOMPARE(rig.sim.events(QStringLiteral("buffered speed 10")), QStringList());
     }
 
     // F12 while a logger's text keys: the chip's idle comes during the
