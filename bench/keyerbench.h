@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 #include <memory>
 
 class SettingsStore;
@@ -37,6 +38,9 @@ private:
     void wireUp();
     bool press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs);
     bool measureKeyToWire();
+    bool measureEventLoopGaps();
+    // The longest a 5 ms timer went without ticking from act() until done().
+    std::optional<double> longestGap(const std::function<void()> &act, const std::function<bool()> &done);
     bool measureIdle();
     bool measureXoffHold();
     bool measureBusyWaitHold();

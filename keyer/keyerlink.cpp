@@ -33,12 +33,6 @@ constexpr qint64 kTuneOffDrainMs = 500;
 // The echo test and host open each get this long to be answered.
 constexpr qint32 kReplySeconds = 2;
 
-// A command and its argument bytes, as written.
-QByteArray commandBytes(std::initializer_list<char> bytes)
-{
-    return QByteArray(bytes.begin(), qsizetype(bytes.size()));
-}
-
 KeyerLink::Hooks withDefaults(KeyerLink::Hooks hooks)
 {
     if (!hooks.message)
@@ -80,9 +74,10 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
         timer->setTimerType(Qt::PreciseTimer);
     }
     m_replyTimer.setInterval(m_hooks.timings.replyRecheckMs);
-    // Paced units given no time on the wire (a simulator that keys at once)
-    // are not held back for the wire either.
-    m_port->setByteMs(*m_hooks.timings.characterMs == 0 ? 0.0 : SerialFacility::kCharacterMs);
+    // A byte's time on the wire as the pacing reckons it: shortened pacing
+    // (a simulator that takes bytes at once) holds nothing back for the
+    // wire either.
+    m_port->setByteMs(std::min<double>(*m_hooks.timings.characterMs, SerialFacility::kCharacterMs));
     connect(&m_stepTimer, &QTimer::timeout, this, &KeyerLink::onStepTimer);
     connect(&m_replyTimer, &QTimer::timeout, this, &KeyerLink::checkReply);
     connect(&m_pauseTimer, &QTimer::timeout, this, &KeyerLink::endPause);
@@ -360,13 +355,9 @@ void KeyerLink::onRevision(quint8 revision)
     m_chipMinSpeed = static_cast<quint8>(block.bytes.at(Winkey::Block::kMinSpeed));
     // The chip is back to the operator's own values: whatever a logger had
     // changed is gone with the block.
-    m_block = block.bytes;
+    m_logger.startOver(block.bytes);
     m_knobReads = 0;
     m_statusReads = 0;
-    m_networkWpm = 0;
-    m_networkPtt = false;
-    m_pttKeyed = false;
-    m_sidetoneSilenced = false;
     QStringList lines;
     for (const Winkey::RejectedParameter &r : block.rejected)
         lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
@@ -461,10 +452,9 @@ void KeyerLink::applyReceived(quint8 byte)
         if (m_knobReads > 0) {
             --m_knobReads;
             // A logger's speed stands: the chip keys at that, not the knob's.
-            showSpeed = m_networkWpm == 0;
-        } else if (m_networkWpm != 0 && isUp()) {
-            m_port->write(commandBytes({Winkey::kSetSpeed, 0}));
-            m_networkWpm = 0;
+            showSpeed = m_logger.wpm() == 0;
+        } else if (isUp()) {
+            m_port->write(m_logger.knobTurned());
         }
     } else if (byte >= Winkey::kStatusBase) {
         // The answer to our own status request says where the chip is; panel
@@ -584,8 +574,7 @@ void KeyerLink::goDown(const QString &text, const QString &reason)
     m_queue.clear();
     m_queuedNetworkCost = 0;
     endAwaited(TextOutcome::Dropped);
-    m_networkWpm = 0;
-    m_networkPtt = false;
+    m_logger.end();
     m_knobReads = 0;
     m_statusReads = 0;
     m_askAfterStartUp = false;
@@ -747,8 +736,8 @@ void KeyerLink::dropQueuedNetworkTexts(TextOutcome outcome)
 
 int KeyerLink::keyingWpm() const
 {
-    if (m_networkWpm != 0)
-        return m_networkWpm;
+    if (m_logger.wpm() != 0)
+        return m_logger.wpm();
     return m_knobWpm.value_or(Settings.MinSpeed);
 }
 
@@ -874,10 +863,7 @@ void KeyerLink::escape()
     // or be waiting in the chip's buffer, which the clear empties: once a
     // logger has keyed PTT, the clear is followed by a PTT off, which the
     // empty buffer runs at once.
-    if (m_port->isOpen() && (m_networkPtt || m_pttKeyed))
-        m_port->write(commandBytes({Winkey::kPtt, 0}));
-    m_networkPtt = false;
-    m_pttKeyed = false;
+    m_port->write(m_logger.pttOffAfterClear());
     stopPaced();
     endAwaited(TextOutcome::Aborted);
     dropQueuedKeys();
@@ -1014,7 +1000,7 @@ void KeyerLink::runNetwork(const Action &action)
 {
     using Kind = Cwdaemon::Kind;
     const Cwdaemon::Request &request = action.request;
-    if (m_state == State::Down || !m_port->isOpen() || m_block.size() != Winkey::kParameterBlockSize)
+    if (m_state == State::Down || !m_port->isOpen() || !m_logger.isReady())
         return endTexts({action.tag}, TextOutcome::Dropped);
     if (request.kind == Kind::Text)
         return sendNetworkText(action);
@@ -1023,41 +1009,7 @@ void KeyerLink::runNetwork(const Action &action)
     const bool keyUp = request.kind == Kind::Reset || (request.kind == Kind::Ptt && request.value == 0);
     if (m_port->bytesToWrite() > kNetworkBacklog && !keyUp)
         return;
-    const auto stored = [this](int index) { return m_block.at(index); };
-    switch (request.kind) {
-    case Kind::Speed:
-        m_port->write(commandBytes({Winkey::kSetSpeed, char(request.value)}));
-        m_networkWpm = request.value;
-        setPanel(3, QStringLiteral("%1 WPM").arg(request.value));
-        return;
-    case Kind::Weighting:
-        if (const auto weighting = Cwdaemon::chipWeighting(request.value))
-            m_port->write(commandBytes({Winkey::kSetWeighting, char(*weighting)}));
-        return;
-    case Kind::Tone: {
-        const char pins = stored(Winkey::Block::kPinConfig);
-        if (request.value == 0) {
-            m_port->write(commandBytes({Winkey::kPinConfig, char(pins & ~Winkey::kPinSidetone)}));
-            m_sidetoneSilenced = true;
-            return;
-        }
-        if (const auto tone = Cwdaemon::chipSidetone(request.value, quint8(stored(Winkey::Block::kSidetone))))
-            m_port->write(commandBytes({Winkey::kSidetone, char(*tone)}));
-        if (m_sidetoneSilenced)
-            m_port->write(commandBytes({Winkey::kPinConfig, pins}));
-        m_sidetoneSilenced = false;
-        return;
-    }
-    case Kind::PttDelay:
-        m_port->write(commandBytes({Winkey::kPttTimes, char(Cwdaemon::chipLeadIn(request.value)),
-                                 stored(Winkey::Block::kTail)}));
-        return;
-    case Kind::Ptt:
-        m_port->write(commandBytes({Winkey::kPtt, char(request.value)}));
-        m_networkPtt = request.value != 0;
-        m_pttKeyed = m_pttKeyed || m_networkPtt;
-        return;
-    case Kind::Tune: {
+    if (request.kind == Kind::Tune) {
         // The operator's own tune is left alone.
         if (TuneOn || request.value == 0)
             return;
@@ -1069,26 +1021,12 @@ void KeyerLink::runNetwork(const Action &action)
         });
         return;
     }
-    case Kind::Reset: {
-        // Each command a unit of its own: an Escape may drop the rest whole.
-        m_port->write(commandBytes({Winkey::kSetSpeed, 0}));
-        m_port->write(commandBytes({Winkey::kSetWeighting, stored(Winkey::Block::kWeighting)}));
-        m_port->write(commandBytes({Winkey::kSidetone, stored(Winkey::Block::kSidetone)}));
-        m_port->write(commandBytes({Winkey::kPinConfig, stored(Winkey::Block::kPinConfig)}));
-        m_port->write(commandBytes({Winkey::kPttTimes, stored(Winkey::Block::kLeadIn), stored(Winkey::Block::kTail)}));
-        if (m_networkPtt)
-            m_port->write(commandBytes({Winkey::kPtt, 0}));
-        // The knob's speed, for panel 3.
-        m_port->write(Winkey::getSpeedPot());
-        ++m_knobReads;
-        m_networkWpm = 0;
-        m_networkPtt = false;
-        m_sidetoneSilenced = false;
-        return;
-    }
-    default:
-        return;
-    }
+    for (const QByteArray &command : m_logger.commands(request))
+        m_port->write(command);
+    if (request.kind == Kind::Speed)
+        setPanel(3, QStringLiteral("%1 WPM").arg(request.value));
+    else if (request.kind == Kind::Reset)
+        ++m_knobReads; // its knob read
 }
 
 // A logger's text: paced like message 1, its '+' and '-' as the chip's
@@ -1107,27 +1045,8 @@ void KeyerLink::sendNetworkText(const Action &action)
     paced.network = true;
     paced.tag = action.tag;
     paced.shown = action.request.shown;
-    int wpm = keyingWpm();
-    for (qsizetype i = 0; i < keys.size(); ++i) {
-        const char key = keys.at(i);
-        if (key == Cwdaemon::kSpeedUp || key == Cwdaemon::kSpeedDown) {
-            const int step = key == Cwdaemon::kSpeedUp ? Cwdaemon::kSpeedStep : -Cwdaemon::kSpeedStep;
-            const int next = std::clamp(wpm + step, Cwdaemon::kMinWpm, 99);
-            if (next == wpm)
-                continue;
-            wpm = next;
-            paced.speedChanged = true;
-            paced.units.push_back({commandBytes({Winkey::kBufferedSpeed, char(wpm)})});
-            continue;
-        }
-        if (key == Cwdaemon::kMergeLetters) {
-            const QByteArray merged = keys.mid(i, 3);
-            i += merged.size() - 1;
-            paced.units.push_back({merged.size() == 3 ? merged : QByteArray(), 0, true});
-            continue;
-        }
-        paced.units.push_back({QByteArray(1, key), 0, true});
-    }
+    for (const LoggerSession::TextUnit &unit : m_logger.textUnits(keys, keyingWpm(), paced.speedChanged))
+        paced.units.push_back({unit.bytes, 0, unit.keyed});
     startPaced(std::move(paced));
 }
 
@@ -1191,9 +1110,7 @@ void KeyerLink::keyUp()
 
 void KeyerLink::releaseNetworkPtt()
 {
-    if (m_networkPtt && m_port->isOpen())
-        m_port->write(commandBytes({Winkey::kPtt, 0}));
-    m_networkPtt = false;
+    m_port->write(m_logger.releasePtt());
 }
 
 void KeyerLink::reinitialise()

@@ -15,6 +15,7 @@
 
 #include "keyer/adapterwatch.h"
 #include "keyer/cwdaemon.h"
+#include "keyer/loggersession.h"
 #include "keyer/protocol.h"
 
 #include <QElapsedTimer>
@@ -292,21 +293,14 @@ private:
     // Bumped by every F6 and network tune: a tune's timer only ends its own.
     quint64 m_tuneId = 0;
 
-    // What a network client has changed for a while, and what it waits for.
-    // The last block sent: the operator's own values a reset goes back to.
-    QByteArray m_block;
+    // A logger's lease on the chip, and what it waits for.
+    LoggerSession m_logger;
     int m_queuedNetworkCost = 0;
-    int m_networkWpm = 0; // 0: the knob sets the speed
     std::optional<int> m_knobWpm;
     int m_knobReads = 0; // knob reads written and not yet answered
     int m_statusReads = 0; // status requests of our own not yet answered
     // Something was going out when the running start-up began: its end
     // asks the chip where it is.
     bool m_askAfterStartUp = false;
-    bool m_networkPtt = false;
-    // A logger keyed PTT since the last clear or start-up: its PTT off may
-    // still wait in the chip's buffer.
-    bool m_pttKeyed = false;
-    bool m_sidetoneSilenced = false;
     std::vector<Awaited> m_awaited;
 };

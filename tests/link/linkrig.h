@@ -211,6 +211,24 @@ public:
     QList<double> openedAt;
 };
 
+// Runs the event loop until done() holds or the time is up. Unlike QTRY,
+// which sleeps 10 ms between its looks, it lets the link's short timers
+// run at their pace.
+inline bool loopUntil(const std::function<bool()> &done, int timeoutMs = 5000)
+{
+    QEventLoop loop;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    look.start(2);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
 // How often the event loop wakes up while work runs: a dead device polled
 // or a busy wait shows as thousands a second.
 inline int wakeupsWhile(const std::function<void()> &work)

@@ -68,7 +68,9 @@ void InterleaveTest::invariantsHold()
 {
     QFETCH(quint32, seed);
     QRandomGenerator random(seed);
-    LinkRig rig({QStringLiteral("--char-ms"), QStringLiteral("15"), QStringLiteral("--buffer"), QStringLiteral("24")});
+    // At the line's own speed, so that what is written lingers in the line.
+    LinkRig rig({QStringLiteral("--baud"), QStringLiteral("1200"), QStringLiteral("--char-ms"), QStringLiteral("15"),
+                 QStringLiteral("--buffer"), QStringLiteral("24")});
     QVERIFY(rig.up());
     Settings.Message1 = QStringLiteral("CQ CQ DE ZAVO ZAVO K");
     Settings.Message2 = QStringLiteral("TU");

@@ -111,16 +111,12 @@ void LinkStatesTest::table_data()
     row("Starting, close", {starting, false, I::Close, 0, echo, kAny, closing});
     // The other steps. Before the echo test Escape writes nothing: a byte
     // then would reach the chip before or inside its calibration.
-    row("Starting, Update's pause, Escape", {starting, false, I::Escape, 0, up, kOnline, idle, Step::ReinitPause});
     row("Starting, Update's pause, F1", {starting, false, I::F1, 0, up + m1, m1, idle, Step::ReinitPause});
     row("Starting, Update's pause, close", {starting, false, I::Close, 0, {}, kAny, closing, Step::ReinitPause});
-    row("Starting, open pause, Escape", {starting, false, I::Escape, 0, up, kOnline, idle, Step::OpenPause});
     row("Starting, open pause, F2", {starting, false, I::F2, 0, up + m2, m2, idle, Step::OpenPause});
-    row("Starting, open pause, Update", {starting, false, I::Update, 0, up + up, kOnline, idle, Step::OpenPause});
     row("Starting, open pause, the adapter goes", {starting, false, I::Unplug, 1, {}, lost, down, Step::OpenPause});
     row("Starting, open pause, close", {starting, false, I::Close, 0, {}, kAny, closing, Step::OpenPause});
     row("Starting, calibration, Escape", {starting, false, I::Escape, 0, up, kOnline, idle, Step::Calibrate});
-    row("Starting, calibration, F6", {starting, false, I::F6, 0, up + on, "Tune", idle, Step::Calibrate});
     row("Starting, revision, Escape", {starting, false, I::Escape, 0, echo + QByteArray::fromHex("0002") + abort + up.mid(echo.size() + 2), kOnline, idle, Step::Revision});
     row("Starting, revision, logger text", {starting, false, I::LoggerText, 0, up + "TU", "TU", idle, Step::Revision});
     // The start-up still runs in its last pause: F12 is that start-up, and
