@@ -152,9 +152,13 @@ bool KeyerBench::press(int key, qint64 textBytes, bool untilMessageOneEnds, qint
     const int endsBefore = m_messageOneEnds;
     *pressedNs = PtyChip::nowNs();
     QCoreApplication::postEvent(m_window.get(), new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
-    return waitFor([&] {
+    const bool arrived = waitFor([&] {
         return m_chip.textTotal() >= before + textBytes && (!untilMessageOneEnds || m_messageOneEnds > endsBefore);
     }, kPressTimeoutMs);
+    // The pty takes the bytes at once; a 1200-baud wire would still be
+    // carrying them, and the link reckons so: the next press finds it idle.
+    yieldFor(int(double(textBytes) * SerialFacility::kCharacterMs) + 1);
+    return arrived;
 }
 
 bool KeyerBench::measureKeyToWire()

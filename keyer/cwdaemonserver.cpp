@@ -6,6 +6,11 @@
 
 namespace {
 
+// Read and handed on in one turn of the event loop; more waiting is read a
+// few ms later, so that a flood neither holds the window nor costs a core
+// (the system drops what no longer fits in the socket).
+constexpr int kPerTurn = 32;
+constexpr int kFloodPauseMs = 5;
 // Clients whose ESCh reply waits for their next text.
 constexpr qsizetype kMaxRequestedReplies = 64;
 // What the operator's Escape reads away unhandled; a flood that goes on is
@@ -23,7 +28,13 @@ CwdaemonServer::CwdaemonServer(KeyerLink &link, QObject *parent)
     : QObject(parent)
     , m_link(link)
 {
-    connect(&m_socket, &QUdpSocket::readyRead, this, &CwdaemonServer::readDatagrams);
+    m_nextLook.setSingleShot(true);
+    connect(&m_nextLook, &QTimer::timeout, this, &CwdaemonServer::readDatagrams);
+    // While a flood rests, the next look reads; readyRead would read on.
+    connect(&m_socket, &QUdpSocket::readyRead, this, [this] {
+        if (!m_nextLook.isActive())
+            readDatagrams();
+    });
     connect(&m_link, &KeyerLink::networkTextEnded, this, &CwdaemonServer::onTextDone);
     connect(&m_link, &KeyerLink::pauseStarted, this, &CwdaemonServer::onEscape);
 }
@@ -58,13 +69,13 @@ quint16 CwdaemonServer::localPort() const
     return m_socket.localPort();
 }
 
-// Everything the socket holds is read and handed on now: the link never
-// waits inside a request, so nothing is left for a later turn (the socket
-// would not say again that it holds it). A flood costs a refusal each.
+// What the socket holds is read and handed on now, up to a turn's worth;
+// the link never waits inside a request. The rest is read on the next
+// look: the socket would not say again that it holds it.
 void CwdaemonServer::readDatagrams()
 {
     bool afterAbort = false;
-    while (m_socket.hasPendingDatagrams()) {
+    for (int n = 0; n < kPerTurn && m_socket.hasPendingDatagrams(); ++n) {
         if (m_socket.pendingDatagramSize() > Cwdaemon::kMaxDatagram) {
             m_socket.readDatagram(nullptr, 0); // refused whole
             continue;
@@ -77,6 +88,8 @@ void CwdaemonServer::readDatagrams()
             continue;
         afterAbort = handle(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
     }
+    if (m_socket.hasPendingDatagrams())
+        m_nextLook.start(kFloodPauseMs);
 }
 
 // The operator's Escape stops what the loggers had sent before it too:

@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
+#include <QTimer>
 #include <QUdpSocket>
 
 class CwdaemonServer : public QObject
@@ -37,6 +38,7 @@ private:
 
     KeyerLink &m_link;
     QUdpSocket m_socket;
+    QTimer m_nextLook; // what a turn left in the socket
     QString m_error;
     bool m_abortRunning = false; // a logger's ESC4 is being handed on
     // The ESCh reply that the next text of that sender takes with it.
