@@ -23,7 +23,6 @@ inline bool writeBytes(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
-// The bytes of a store that a first run seeded with this port.
 inline QByteArray seededFile(const QString &port)
 {
     QTemporaryDir dir;

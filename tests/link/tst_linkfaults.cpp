@@ -4,7 +4,32 @@
 #include "keyer/protocol.h"
 #include "linkrig.h"
 
+#include <cstdarg>
+#include <dlfcn.h>
+#include <sys/ioctl.h>
+
 using namespace Zavo;
+
+namespace {
+
+// The modem lines as the driver is asked to set them: a pseudo-terminal has
+// none, so the simulator cannot tell.
+QList<std::pair<unsigned long, int>> g_modemLines;
+
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (request == TIOCMBIS || request == TIOCMBIC)
+        g_modemLines.append({request, *static_cast<const int *>(argument)});
+    using Ioctl = int (*)(int, unsigned long, ...);
+    static const auto next = reinterpret_cast<Ioctl>(::dlsym(RTLD_NEXT, "ioctl"));
+    return next(fd, request, argument);
+}
 
 namespace {
 
@@ -28,7 +53,8 @@ private slots:
     void escapeGoesBeforeWhatTheLineHasNotSent();
 };
 
-// At any other speed the chip reads garbage. A second program on the port is in the way:
+// At any other speed the chip reads garbage; DTR on, RTS off as the chip's
+// interface wants them. A second program on the port is in the way:
 // joining the dialout group would not help, so the operator must not be told to.
 void LinkFaultsTest::serialFacility()
 {
@@ -38,6 +64,7 @@ void LinkFaultsTest::serialFacility()
     port.setPortName(sim.linkPath());
     second.setPortName(sim.linkPath());
     QVERIFY(port.open() && !second.open());
+    QCOMPARE(g_modemLines, (QList<std::pair<unsigned long, int>>{{TIOCMBIS, TIOCM_DTR}, {TIOCMBIC, TIOCM_RTS}}));
     QVERIFY(second.inUse() && !second.permissionDenied());
     port.write(Winkey::getSpeedPot());
     QTRY_COMPARE(sim.events(QStringLiteral("line ")), QStringList{QStringLiteral("line 1200 baud stop 1 handshake none")});

@@ -112,6 +112,22 @@ private slots:
         QVERIFY(rig.terminations.isEmpty()); // ESC5 is never honoured
     }
 
+    // A reply request is its sender's: another logger's text on the same
+    // machine neither takes it nor hears it.
+    void replyIsTheSendersOwn()
+    {
+        NetRig rig({QStringLiteral("--fast")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        Client other(rig.server->localPort());
+        rig.client->send(kEsc + "hcat");
+        other.send("tu");
+        rig.client->send("ee");
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"hcat\r\n"});
+        rig.settle();
+        QCOMPARE(other.replies, QByteArrayList());
+    }
+
     // Escape, the operator's or the logger's, takes the logger's text and
     // PTT off the air, and the sender hears "break"; what waited is gone too.
     // A text sent after the abort, within its pause, is keyed once it ends.

@@ -11,7 +11,6 @@
 #include <QSettings>
 
 namespace {
-// One value written into a file: the file before and after.
 struct Rewrite { QByteArray before; QString section, key, text; QByteArray after; };
 } // namespace
 

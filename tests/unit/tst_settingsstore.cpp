@@ -126,10 +126,14 @@ private slots:
         if (change == QLatin1String("rewritten")) {
             file.replace("Message4=" + Seed::value(kMessages, messageKey(4)).toUtf8(), "; by hand\nMessage4=TU 73 GL");
             QVERIFY(writeBytes(path, file));
+            // Kept private by its operator: the copy that replaces it is too.
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
             QCOMPARE(store.GetSetting(kMessages, messageKey(4)), QStringLiteral("TU 73 GL"));
         }
         QVERIFY(store.SaveSetting(kSpeed, QStringLiteral("MinSpeed"), QStringLiteral("12")));
         QCOMPARE(readBytes(path), file.replace("MinSpeed=10", "MinSpeed=12"));
+        if (change == QLatin1String("rewritten"))
+            QCOMPARE(QFile::permissions(path) & (QFile::ReadGroup | QFile::ReadOther), QFileDevice::Permissions());
     }
 
     void anActionLandsWholeOrNotAtAll_data()
