@@ -344,6 +344,20 @@ private slots:
         QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
     }
 
+    // More datagrams back to back than a turn reads: the rest are read
+    // too, and the abort among the last of them still clears the air.
+    void burstIsReadWhole()
+    {
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
+        QVERIFY(rig.serve());
+        rig.client->send("cq cq cq cq cq cq cq cq de dl1zzz^");
+        QTRY_VERIFY(rig.since().contains('Q'));
+        for (int i = 0; i < 40; ++i)
+            rig.client->send(kEsc + (i % 2 == 0 ? "230" : "232"));
+        rig.client->send(kEsc + "4");
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"break\r\n"});
+    }
+
     // The knob is the operator's: turned, it takes the speed back.
     void knobWins()
     {
