@@ -48,9 +48,9 @@ class KeyerLink : public QObject
 {
     Q_OBJECT
 public:
-    // What the link asks of the world outside it; tests replace these.
     using Timings = LinkTimings;
 
+    // What the link asks of the world outside it; tests replace these.
     struct Hooks {
         // Shows a message box with an OK button and the application's title
         // and returns at once; closed() runs once the operator has closed it.
@@ -84,8 +84,8 @@ public:
     // How a logger's text that asked for a reply ended.
     enum class TextOutcome {
         Keyed,   // the chip has keyed all of it
-        Aborted, // Escape (or the paddles) took it off the air
-        Dropped, // the link went down or a reset dropped it: no reply
+        Aborted, // Escape, the paddles, F12 on its stall or a reset took it off the air
+        Dropped, // the link went down, or it came while tuned: no reply
     };
     Q_ENUM(TextOutcome)
 
