@@ -371,6 +371,7 @@ void KeyerLink::onBlockDone()
     enter(State::Idle);
     m_port->write(Winkey::getSpeedPot());
     ++m_knobReads;
+    m_port->write(m_logger.pttOffOnReturn());
     // Something was going out when this start-up began: the chip's buffer
     // may still be full, or a logger's text still keying. Its status says
     // so, where the start-up threw the chip's word away.
@@ -861,9 +862,14 @@ void KeyerLink::escape()
     TuneOn = false;
     // A logger's PTT goes with its text. Its PTT off may have been dropped,
     // or be waiting in the chip's buffer, which the clear empties: once a
-    // logger has keyed PTT, the clear is followed by a PTT off, which the
-    // empty buffer runs at once.
-    m_port->write(m_logger.pttOffAfterClear());
+    // logger has keyed PTT, or a PTT off was dropped, the clear is followed
+    // by a PTT off, which the empty buffer runs at once.
+    const QByteArray pttOff = m_logger.pttOffAfterClear();
+    const QByteArray dropsPtt = LoggerSession::pttOff();
+    m_port->write(pttOff.isEmpty() && dropped.contains(dropsPtt) ? dropsPtt : pttOff);
+    // A knob read that was dropped is answered by nothing.
+    m_knobReads -= int(dropped.count(Winkey::getSpeedPot()));
+    m_knobReads = std::max(m_knobReads, 0);
     stopPaced();
     endAwaited(TextOutcome::Aborted);
     dropQueuedKeys();

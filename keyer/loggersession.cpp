@@ -17,11 +17,17 @@ QByteArray commandBytes(std::initializer_list<char> bytes)
 void LoggerSession::startOver(const QByteArray &block)
 {
     m_block = block;
-    end();
+    m_pttSinceStart = false;
+    m_wpm = 0;
+    m_ptt = false;
+    m_pttKeyed = false;
+    m_sidetoneSilenced = false;
 }
 
 void LoggerSession::end()
 {
+    // Its PTT off may not have reached the chip before the line went.
+    m_pttLost = m_pttLost || m_pttSinceStart;
     m_wpm = 0;
     m_ptt = false;
     m_pttKeyed = false;
@@ -65,6 +71,7 @@ QList<QByteArray> LoggerSession::commands(const Cwdaemon::Request &request)
     case Kind::Ptt:
         m_ptt = request.value != 0;
         m_pttKeyed = m_pttKeyed || m_ptt;
+        m_pttSinceStart = m_pttSinceStart || m_ptt;
         return {commandBytes({Winkey::kPtt, char(request.value)})};
     case Kind::Reset: {
         // Each command a unit of its own: an Escape may drop the rest whole.
@@ -122,6 +129,16 @@ QByteArray LoggerSession::knobTurned()
 QByteArray LoggerSession::releasePtt()
 {
     return std::exchange(m_ptt, false) ? commandBytes({Winkey::kPtt, 0}) : QByteArray();
+}
+
+QByteArray LoggerSession::pttOff()
+{
+    return commandBytes({Winkey::kPtt, 0});
+}
+
+QByteArray LoggerSession::pttOffOnReturn()
+{
+    return std::exchange(m_pttLost, false) ? commandBytes({Winkey::kPtt, 0}) : QByteArray();
 }
 
 QByteArray LoggerSession::pttOffAfterClear()

@@ -26,6 +26,8 @@ public:
     // whatever the logger had changed is gone with it.
     void startOver(const QByteArray &block);
     // The link went down: the next start-up uploads the block anew.
+    // A PTT the logger keyed may have stayed on in a chip that kept its
+    // power: the next start-up releases it (pttOffOnReturn()).
     void end();
     bool isReady() const;
 
@@ -48,6 +50,11 @@ public:
     // The chip's buffer was cleared: its PTT off may have gone with it, so
     // one follows once the logger has keyed PTT since the last clear.
     QByteArray pttOffAfterClear();
+    // The chip's PTT off command.
+    static QByteArray pttOff();
+    // After a start-up that followed a loss with the logger's PTT keyed:
+    // the PTT off, once; otherwise nothing.
+    QByteArray pttOffOnReturn();
 
 private:
     QByteArray m_block;
@@ -55,4 +62,6 @@ private:
     bool m_ptt = false;
     bool m_pttKeyed = false; // since the last clear or start-up
     bool m_sidetoneSilenced = false;
+    bool m_pttSinceStart = false; // keyed since the last start-up
+    bool m_pttLost = false;       // so when the link went down
 };

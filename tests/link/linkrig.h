@@ -240,17 +240,3 @@ inline int wakeupsWhile(const std::function<void()> &work)
     QObject::disconnect(counting);
     return count;
 }
-
-// The longest a 20 ms timer went without ticking while work ran: how long
-// the event loop was kept from running.
-inline qint64 longestStallWhile(const std::function<void()> &work)
-{
-    QElapsedTimer clock;
-    qint64 longest = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] { longest = std::max(longest, clock.restart()); });
-    clock.start();
-    ticker.start(20);
-    work();
-    return std::max(longest, clock.elapsed());
-}

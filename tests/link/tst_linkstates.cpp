@@ -113,12 +113,10 @@ void LinkStatesTest::table_data()
     // then would reach the chip before or inside its calibration.
     row("Starting, Update's pause, F1", {starting, false, I::F1, 0, up + m1, m1, idle, Step::ReinitPause});
     row("Starting, Update's pause, close", {starting, false, I::Close, 0, {}, kAny, closing, Step::ReinitPause});
-    row("Starting, open pause, F2", {starting, false, I::F2, 0, up + m2, m2, idle, Step::OpenPause});
     row("Starting, open pause, the adapter goes", {starting, false, I::Unplug, 1, {}, lost, down, Step::OpenPause});
     row("Starting, open pause, close", {starting, false, I::Close, 0, {}, kAny, closing, Step::OpenPause});
     row("Starting, calibration, Escape", {starting, false, I::Escape, 0, up, kOnline, idle, Step::Calibrate});
     row("Starting, revision, Escape", {starting, false, I::Escape, 0, echo + QByteArray::fromHex("0002") + abort + up.mid(echo.size() + 2), kOnline, idle, Step::Revision});
-    row("Starting, revision, logger text", {starting, false, I::LoggerText, 0, up + "TU", "TU", idle, Step::Revision});
     // The start-up still runs in its last pause: F12 is that start-up, and
     // what comes after it is not undone by a second one.
     row("Starting, block pause, F12", {starting, false, I::F12, 0, up, kOnline, idle, Step::BlockPause});
