@@ -372,6 +372,8 @@ void KeyerLink::onBlockDone()
     m_port->write(Winkey::getSpeedPot());
     ++m_knobReads;
     m_port->write(m_logger.pttOffOnReturn());
+    if (std::exchange(m_tuneLost, false))
+        m_port->write(Winkey::tuneCommand(false));
     // Something was going out when this start-up began: the chip's buffer
     // may still be full, or a logger's text still keying. Its status says
     // so, where the start-up threw the chip's word away.
@@ -579,6 +581,11 @@ void KeyerLink::goDown(const QString &text, const QString &reason)
     m_knobReads = 0;
     m_statusReads = 0;
     m_askAfterStartUp = false;
+    // A chip that kept its power may still be keying: tuned, or its key-up
+    // unsent or just sent when the line went. The next start-up keys it up.
+    const QList<QByteArray> unsent = m_port->discardOutput();
+    m_tuneLost = m_tuneLost || TuneOn || unsent.contains(Winkey::tuneCommand(false))
+        || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs));
     m_port->close();
     XoffActive = false;
     m_linkDownText = text;
@@ -857,8 +864,10 @@ void KeyerLink::escape()
     // Not every chip ends a key-down on a clear-buffer. A key-up written
     // a moment ago may have been among what was just dropped.
     const QByteArray keyUp = Winkey::tuneCommand(false);
-    if (TuneOn || dropped.contains(keyUp) || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs)))
+    if (TuneOn || dropped.contains(keyUp) || (m_tuneOffAt.isValid() && !m_tuneOffAt.hasExpired(kTuneOffDrainMs))) {
         m_port->write(keyUp);
+        m_tuneOffAt.start();
+    }
     TuneOn = false;
     // A logger's PTT goes with its text. Its PTT off may have been dropped,
     // or be waiting in the chip's buffer, which the clear empties: once a

@@ -290,6 +290,7 @@ private:
     // nobody anything.
     bool m_automatic = false;
     QElapsedTimer m_tuneOffAt; // when F6 last wrote a key-up
+    bool m_tuneLost = false;   // tuned when the link went down
     // Bumped by every F6 and network tune: a tune's timer only ends its own.
     quint64 m_tuneId = 0;
 
