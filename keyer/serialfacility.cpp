@@ -152,6 +152,18 @@ void SerialFacility::writeText(const QByteArray &text)
 
 void SerialFacility::pump()
 {
+    // No wire to wait for (a pseudo-terminal told so): what waits goes to
+    // the driver in one write, for its reader to take at its own pace.
+    if (m_byteMs <= 0 && !m_units.empty() && m_port.isOpen()) {
+        QByteArray all;
+        all.reserve(m_unitBytes);
+        for (const QByteArray &unit : m_units)
+            all += unit;
+        m_units.clear();
+        m_unitBytes = 0;
+        if (m_port.write(all) == all.size())
+            m_port.flush();
+    }
     while (!m_units.empty() && m_port.isOpen() && aheadOfWire() < kAheadOfWire) {
         const QByteArray unit = std::move(m_units.front());
         m_units.pop_front();
