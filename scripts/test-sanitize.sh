@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test suite again, built with AddressSanitizer (with LeakSanitizer) and
 # UndefinedBehaviorSanitizer into build-asan. The end-to-end, packaging and
-# benchmark tests are left out: they time real runs or build packages.
+# benchmark tests are left out: they time real runs or build packages; so
+# are the soak runs, longer walks of what the regular build ran.
 # Every sanitizer report fails the run, including those of child processes
 # (the chip simulator, the program itself), which the tests do not watch:
 # reports go to files in build-asan/sanitizer-reports and are checked here.
@@ -20,7 +21,7 @@ export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:print_suppres
 
 status=0
 # Sanitized code runs several times slower: the timeout covers tests that set none.
-(cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 900 -LE "e2e|packaging|bench") \
+(cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 900 -LE "e2e|packaging|bench|soak") \
     || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then

@@ -57,16 +57,20 @@ public:
 
     void mark() { base = sim.received().size(); }
     QByteArray since() const { return sim.received().mid(base); }
-    // What the chip received after the last mark, once it stops coming.
+    // What the chip received after the last mark, once nothing more has
+    // come for quietMs.
     QByteArray settle(int quietMs = 250)
     {
-        QByteArray last;
+        QElapsedTimer quiet;
+        quiet.start();
         QByteArray now = since();
-        do {
-            last = now;
-            QTest::qWait(quietMs);
-            now = since();
-        } while (now != last);
+        while (quiet.elapsed() < quietMs) {
+            QTest::qWait(10);
+            if (QByteArray seen = since(); seen != now) {
+                now = std::move(seen);
+                quiet.restart();
+            }
+        }
         return now;
     }
 
