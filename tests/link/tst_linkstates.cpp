@@ -123,6 +123,11 @@ void LinkStatesTest::table_data()
     row("Starting, block pause, F6", {starting, false, I::F6, 0, up + on, "Tune", idle, Step::BlockPause});
     row("Starting, block pause, Escape", {starting, false, I::Escape, 0, up.left(up.size() - 1) + abort + "\x07", "", idle, Step::BlockPause});
     row("Starting, block pause, logger speed", {starting, false, I::LoggerSpeed, 0, up + QByteArray::fromHex("0228"), kOnline, idle, Step::BlockPause});
+    // The adapter is out when F12 comes: the box, then the chooser, which
+    // the operator cancels. What came meanwhile waited, and goes with the link.
+    row("Starting, asking, F1", {starting, false, I::F1, 0, {}, noPort, down, Step::Asking});
+    row("Starting, asking, Escape", {starting, false, I::Escape, 0, {}, kAny, down, Step::Asking});
+    row("Starting, asking, close", {starting, false, I::Close, 0, {}, kAny, closing, Step::Asking});
     row("Starting, block pause, close", {starting, false, I::Close, 0, up.left(up.size() - 1), kAny, closing, Step::BlockPause});
 
     row("Idle, Escape", {idle, false, I::Escape, 0, abort, "", idle});
@@ -287,10 +292,15 @@ void LinkStatesTest::table()
     });
     switch (c.state) {
     case State::Starting:
-        if (c.at == Step::ReinitPause)
+        if (c.at == Step::ReinitPause) {
             link.settingsUpdate();
-        else
+        } else if (c.at == Step::Asking) {
+            QVERIFY(rig.unplug());
+            QTRY_COMPARE(link.state(), State::Down);
             link.press(Qt::Key_F12);
+        } else {
+            link.press(Qt::Key_F12);
+        }
         break;
     case State::Sending:
     case State::Stalled: link.press(Qt::Key_F1); break;
@@ -331,8 +341,13 @@ void LinkStatesTest::table()
     }
     // F12 with the adapter out: told once, offered the chooser; Cancel keeps
     // the port stored.
-    if ((c.state == State::Down && (c.input == Input::F12 || c.input == Input::Update))
-        || c.input == Input::QueuedUnplugF12Plug) {
+    const bool asked = c.state == State::Starting && c.at == Step::Asking;
+    if (asked) {
+        // Closed while asking: the box's answer asks nothing more.
+        QCOMPARE(rig.messages.size(), 1);
+        QCOMPARE(rig.chooserShown, c.input == Input::Close ? 0 : 1);
+    } else if ((c.state == State::Down && (c.input == Input::F12 || c.input == Input::Update))
+               || c.input == Input::QueuedUnplugF12Plug) {
         QCOMPARE(rig.chooserShown, 1);
         QVERIFY2(rig.messages.size() == 1 && rig.messages.first().contains(rig.sim.linkPath()),
                  qPrintable(rig.messages.join(QLatin1Char('|'))));
