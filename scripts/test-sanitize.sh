@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-asan"
 reports="$build/sanitizer-reports"
 
-bash "$root/scripts/build.sh" "$build" -DZAVO_SANITIZE=ON -DZAVO_WERROR=ON
+bash "$root/scripts/build.sh" "$build" -DZAVO_SANITIZE=ON -DZAVO_WERROR=ON -DZAVO_BENCH=OFF
 
 rm -rf "$reports"
 mkdir -p "$reports"
