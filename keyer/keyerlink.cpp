@@ -495,6 +495,7 @@ void KeyerLink::applyStatus(quint8 byte)
             stopPaced();
         dropQueuedNetworkTexts(TextOutcome::Aborted);
         endAwaited(TextOutcome::Aborted);
+        m_loggerText = {};
         if (stopped) {
             if (speedChanged)
                 m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
@@ -502,6 +503,12 @@ void KeyerLink::applyStatus(quint8 byte)
             runQueuedLater();
         }
         return;
+    }
+    if (m_loggerText.onChip) {
+        if (byte & Winkey::kStatusBusy)
+            m_loggerText.busySeen = true;
+        else if (m_loggerText.busySeen && !(m_paced && m_paced->network))
+            m_loggerText = {};
     }
     if (m_awaited.empty())
         return;
@@ -577,6 +584,7 @@ void KeyerLink::goDown(const QString &text, const QString &reason)
     m_queue.clear();
     m_queuedNetworkCost = 0;
     endAwaited(TextOutcome::Dropped);
+    m_loggerText = {};
     m_logger.end();
     m_knobReads = 0;
     m_statusReads = 0;
@@ -881,6 +889,7 @@ void KeyerLink::escape()
     m_knobReads = std::max(m_knobReads, 0);
     stopPaced();
     endAwaited(TextOutcome::Aborted);
+    m_loggerText = {};
     dropQueuedKeys();
     m_afterPause = (m_state == State::Sending || m_state == State::Stalled) ? State::Idle : m_state;
     setPanel(1, QStringLiteral("Aborted!"), true);
@@ -1060,8 +1069,11 @@ void KeyerLink::sendNetworkText(const Action &action)
     paced.network = true;
     paced.tag = action.tag;
     paced.shown = action.request.shown;
-    for (const LoggerSession::TextUnit &unit : m_logger.textUnits(keys, keyingWpm(), paced.speedChanged))
+    for (const LoggerSession::TextUnit &unit : m_logger.textUnits(keys, keyingWpm(), paced.speedChanged)) {
         paced.units.push_back({unit.bytes, 0, unit.keyed});
+        if (unit.keyed)
+            m_loggerText = {true, false};
+    }
     startPaced(std::move(paced));
 }
 
@@ -1116,6 +1128,13 @@ void KeyerLink::toggleTune()
 // The transmitter must not stay keyed while the port closes.
 void KeyerLink::keyUp()
 {
+    // Nor a logger's text go on keying: it is cleared first, or the PTT off
+    // below would wait behind it in the chip's buffer. Its sender hears break.
+    if (std::exchange(m_loggerText, {}).onChip && m_port->isOpen()) {
+        m_port->discardOutput();
+        m_port->write(Winkey::abortCommand());
+        endAwaited(TextOutcome::Aborted);
+    }
     if (TuneOn && m_port->isOpen())
         m_port->write(Winkey::tuneCommand(false));
     TuneOn = false;

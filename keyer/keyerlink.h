@@ -304,4 +304,11 @@ private:
     // asks the chip where it is.
     bool m_askAfterStartUp = false;
     std::vector<Awaited> m_awaited;
+    // A logger's text may still be keying in the chip: a close or a
+    // re-initialisation clears it. Over once the chip, having said busy
+    // since it went, says idle.
+    struct {
+        bool onChip = false;
+        bool busySeen = false;
+    } m_loggerText;
 };

@@ -97,7 +97,11 @@ QList<QByteArray> LoggerSession::commands(const Cwdaemon::Request &request)
 std::vector<LoggerSession::TextUnit> LoggerSession::textUnits(const QByteArray &keys, int wpm, bool &speedChanged) const
 {
     std::vector<TextUnit> units;
-    speedChanged = false;
+    // Pinned to the speed it was sent with: a speed or a reset that comes
+    // while the chip still keys it takes effect after it, as in cwdaemon.
+    // Its end (the link's 1E) goes back to the chip's own speed.
+    units.push_back({commandBytes({Winkey::kBufferedSpeed, char(wpm)}), false});
+    speedChanged = true;
     for (qsizetype i = 0; i < keys.size(); ++i) {
         const char key = keys.at(i);
         if (key == Cwdaemon::kSpeedUp || key == Cwdaemon::kSpeedDown) {
@@ -106,7 +110,6 @@ std::vector<LoggerSession::TextUnit> LoggerSession::textUnits(const QByteArray &
             if (next == wpm)
                 continue;
             wpm = next;
-            speedChanged = true;
             units.push_back({commandBytes({Winkey::kBufferedSpeed, char(wpm)}), false});
         } else if (key == Cwdaemon::kMergeLetters) {
             const QByteArray merged = keys.mid(i, 3);

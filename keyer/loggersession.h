@@ -35,8 +35,9 @@ public:
     // reset) becomes, each a unit of its own, in order; empty when the
     // request changes nothing on the chip.
     QList<QByteArray> commands(const Cwdaemon::Request &request);
-    // A text's units, its '+' and '-' as buffered speed changes from wpm;
-    // speedChanged says whether the text's end must cancel them.
+    // A text's units: a buffered speed of wpm first, then its characters,
+    // its '+' and '-' as buffered speed changes from wpm; speedChanged says
+    // that the text's end must cancel them (always, for the first).
     std::vector<TextUnit> textUnits(const QByteArray &keys, int wpm, bool &speedChanged) const;
 
     // The speed the logger set; 0 while the knob sets it.

@@ -166,7 +166,7 @@ private slots:
         QVERIFY(heldThroughout);
         if (!close)
             QTRY_COMPARE(rig.window->link().state(), KeyerLink::State::Idle);
-        QCOMPARE(rig.settle(400), close ? QByteArray("\x0a") : QByteArray("\x0a" "TEST" "TU"));
+        QCOMPARE(rig.settle(400), close ? QByteArray("\x0a") : QByteArray("\x0a" "TEST" "\x1c\x19" "TU" "\x1e"));
         QCOMPARE(Rig::topLevel<EditMsg>() != nullptr, !close);
         QCOMPARE(rig.window->port().isOpen(), !close);
     }

@@ -189,7 +189,8 @@ void LinkStatesTest::table_data()
 
     // A logger's request, in each state: its text waits its turn like F1
     // (and like F2 while tuned, it does not go); its speed goes in turn.
-    const QByteArray tu("TU");
+    // Pinned to the speed it was sent with, the knob's 25 WPM.
+    const QByteArray tu = QByteArray::fromHex("1c19") + "TU" + QByteArray::fromHex("1e");
     const QByteArray speed40 = QByteArray::fromHex("0228");
     row("Down, logger text", {down, false, I::LoggerText, 0, {}, lost, down});
     row("Down, logger speed", {down, false, I::LoggerSpeed, 0, {}, lost, down});

@@ -11,6 +11,13 @@ namespace {
 
 const QByteArray kEsc("\x1B");
 
+// A logger's text as the chip receives it: pinned to the speed it was sent
+// with (the knob's 25 WPM unless the logger set one), then back.
+QByteArray pinned(const QByteArray &text, int wpm = 25)
+{
+    return "\x1C" + QByteArray(1, char(wpm)) + text + "\x1E";
+}
+
 // A logger's socket: sends requests to the server and collects its replies.
 class Client
 {
@@ -69,16 +76,16 @@ private slots:
         QTest::addColumn<QByteArray>("chip");
         QTest::addColumn<QByteArrayList>("replies");
         const QByteArrayList none;
-        QTest::newRow("text") << QByteArrayList{"cq de dl1zzz\r\n"} << QByteArray("CQ DE DL1ZZZ") << none;
+        QTest::newRow("text") << QByteArrayList{"cq de dl1zzz\r\n"} << pinned("CQ DE DL1ZZZ") << none;
         QTest::newRow("speed, then marks between characters")
             << QByteArrayList{kEsc + "230", "5nn ++tu--"}
-            << QByteArray::fromHex("021e" "354e4e20" "1c20" "1c22" "5455" "1c20" "1c1e" "1e") << none;
+            << QByteArray::fromHex("021e" "1c1e" "354e4e20" "1c20" "1c22" "5455" "1c20" "1c1e" "1e") << none;
         QTest::newRow("caret: the text back once keyed")
-            << QByteArrayList{"tu^\n"} << QByteArray("TU\x15") << QByteArrayList{"tu\r\n"};
+            << QByteArrayList{"tu^\n"} << pinned("TU") + "\x15" << QByteArrayList{"tu\r\n"};
         QTest::newRow("caret on speed marks alone: nothing to key, the reply at once")
-            << QByteArrayList{"++^"} << QByteArray::fromHex("1c1b" "1c1d" "1e") << QByteArrayList{"++\r\n"};
+            << QByteArrayList{"++^"} << QByteArray::fromHex("1c19" "1c1b" "1c1d" "1e") << QByteArrayList{"++\r\n"};
         QTest::newRow("reply request: once, for the next text")
-            << QByteArrayList{kEsc + "hcat", "purring", "e"} << QByteArray("PURRING\x15" "E")
+            << QByteArrayList{kEsc + "hcat", "purring", "e"} << pinned("PURRING") + "\x15" + pinned("E")
             << QByteArrayList{"hcat\r\n"};
         QTest::newRow("settings as the chip's commands")
             << QByteArrayList{kEsc + "7-50", kEsc + "3600", kEsc + "30", kEsc + "3800", kEsc + "d20", kEsc + "a1"}
@@ -155,34 +162,74 @@ private slots:
             rig.client->send("after^");
         QTRY_COMPARE_WITH_TIMEOUT(rig.client->replies.size(), 3, 5000);
         QCOMPARE(rig.client->replies.last(), QByteArray("after\r\n"));
-        QVERIFY(rig.settle().endsWith(QByteArray::fromHex("0a1800") + "AFTER\x15"));
+        QVERIFY(rig.settle().endsWith(QByteArray::fromHex("0a1800") + pinned("AFTER") + "\x15"));
         QVERIFY(!rig.sim.keyed().contains("TEST"));
     }
 
     // A logger's PTT goes off before the port closes, whatever ends the
-    // link: the close, F12 or the settings Update.
+    // link: the close, F12 or the settings Update. A text of its still on
+    // the air is cleared first: the PTT off would wait behind it in the chip.
     void loggerPttReleasedAtTheEnd_data()
     {
         QTest::addColumn<int>("end");
-        QTest::newRow("close") << 0;
-        QTest::newRow("F12") << int(Qt::Key_F12);
-        QTest::newRow("Update") << KeyerLink::kSettingsUpdate;
+        QTest::addColumn<bool>("texting");
+        QTest::newRow("close") << 0 << false;
+        QTest::newRow("F12") << int(Qt::Key_F12) << false;
+        QTest::newRow("Update") << KeyerLink::kSettingsUpdate << false;
+        QTest::newRow("close, a text keying") << 0 << true;
+        QTest::newRow("F12, a text keying") << int(Qt::Key_F12) << true;
     }
 
     void loggerPttReleasedAtTheEnd()
     {
         QFETCH(int, end);
-        NetRig rig;
+        QFETCH(bool, texting);
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
         QVERIFY(rig.serve());
         rig.client->send(kEsc + "a1");
         QTRY_COMPARE(rig.since(), QByteArray::fromHex("1801"));
+        if (texting) {
+            rig.client->send("cq de dl1zzz dl1zzz test^");
+            QTRY_VERIFY(rig.sim.keyed().contains('Q'));
+        }
+        const QByteArray release = QByteArray::fromHex(texting ? "0a1800" : "1800");
         if (end == 0) {
             rig.link->shutdown();
-            QCOMPARE(rig.settle(), QByteArray::fromHex("1801" "1800"));
+            QVERIFY2(rig.settle().endsWith(release), rig.since().toHex(' ').constData());
         } else {
             QVERIFY(rig.restart([&rig, end] { rig.link->press(end); }));
-            QCOMPARE(rig.settle(), QByteArray::fromHex("1801" "1800") + seedStartupBytes());
+            QVERIFY2(rig.settle().endsWith(release + seedStartupBytes()), rig.since().toHex(' ').constData());
         }
+        QVERIFY(rig.since().startsWith(QByteArray::fromHex("1801")));
+        QVERIFY(!rig.sim.keyed().contains("TEST"));
+        // Its sender hears at once that it went off the air.
+        QCOMPARE(rig.client->replies, texting ? QByteArrayList{"break\r\n"} : QByteArrayList());
+    }
+
+    // A request takes effect after the text sent before it: the chip keys
+    // that text at the speed it was sent with, as the daemon does.
+    void requestAfterATextWaitsForIt_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::newRow("speed") << kEsc + "230";
+        QTest::newRow("reset") << kEsc + "0";
+    }
+
+    void requestAfterATextWaitsForIt()
+    {
+        QFETCH(QByteArray, request);
+        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("30")});
+        QVERIFY(rig.serve());
+        const int knob = rig.link->keyingWpm();
+        rig.client->send({kEsc + "235", "test test"});
+        QTRY_VERIFY(rig.sim.keyed().startsWith('T'));
+        rig.client->send({request, "e^"});
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"e\r\n"});
+        const QList<KeyedAt> keyed = rig.sim.keyedAt();
+        QCOMPARE(keyed.size(), 10);
+        for (qsizetype i = 0; i < 9; ++i)
+            QCOMPARE(keyed.at(i), KeyedAt(QString::fromLatin1("TEST TEST").mid(i, 1), 35));
+        QCOMPARE(keyed.last(), KeyedAt(QStringLiteral("E"), request == kEsc + "230" ? 30 : knob));
     }
 
     // The chip's idle ends a text only after it said busy for it: an idle
@@ -262,7 +309,7 @@ private slots:
         rig.client->send("dl2xyz");
         QTRY_VERIFY(rig.since().contains("DL2XYZ"));
         rig.link->press(Qt::Key_F2);
-        QCOMPARE(rig.settle(), Zavo::Settings.Message1.toLatin1() + "DL2XYZ" + Zavo::Settings.Message2.toLatin1());
+        QCOMPARE(rig.settle(), Zavo::Settings.Message1.toLatin1() + pinned("DL2XYZ") + Zavo::Settings.Message2.toLatin1());
     }
 
     // Settings are not air time: the operator's Escape keeps a logger's
@@ -332,19 +379,6 @@ private slots:
         QCOMPARE(rig.client->replies.first(), QByteArray("break\r\n"));
         QCOMPARE(rig.sim.events(QStringLiteral("drop")), QStringList());
         QCOMPARE(rig.sim.keyed().count(QLatin1Char('T')), 40);
-    }
-
-    // F12 while a logger's text keys: the chip's idle comes during the
-    // start-up and goes with its stale bytes, so the start-up asks again.
-    void replyAfterF12()
-    {
-        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
-        rig.client->send("tu^");
-        QTRY_VERIFY(rig.since().endsWith('\x15'));
-        QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
     }
 
     // More datagrams back to back than a turn reads: the rest are read
