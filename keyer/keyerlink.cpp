@@ -67,9 +67,10 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
     , m_hooks(withDefaults(std::move(hooks)))
     , m_port(new SerialFacility(this))
     , m_watch(m_hooks.stableNameDir)
+    , m_pacer(*m_port, *m_hooks.timings.characterMs)
 {
     // A coarse timer may end a 1200 ms wait 5 % early.
-    for (QTimer *timer : {&m_stepTimer, &m_pauseTimer, &m_unitTimer}) {
+    for (QTimer *timer : {&m_stepTimer, &m_pauseTimer}) {
         timer->setSingleShot(true);
         timer->setTimerType(Qt::PreciseTimer);
     }
@@ -81,7 +82,9 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
     connect(&m_stepTimer, &QTimer::timeout, this, &KeyerLink::onStepTimer);
     connect(&m_replyTimer, &QTimer::timeout, this, &KeyerLink::checkReply);
     connect(&m_pauseTimer, &QTimer::timeout, this, &KeyerLink::endPause);
-    connect(&m_unitTimer, &QTimer::timeout, this, &KeyerLink::onUnitSent);
+    connect(&m_pacer, &Pacer::unitReached, this, [](qint16 charIndex) { CharIndex = charIndex; });
+    connect(&m_pacer, &Pacer::held, this, &KeyerLink::onPacedHeld);
+    connect(&m_pacer, &Pacer::finished, this, &KeyerLink::onPacedWritten);
     connect(&m_watch, &AdapterWatch::arrived, this, &KeyerLink::onAdapterArrived);
     connect(m_port, &SerialFacility::commEvent, this, &KeyerLink::onCommEvent);
     connect(m_port, &SerialFacility::bytesArrived, this, &KeyerLink::onBytesArrived);
@@ -475,10 +478,7 @@ void KeyerLink::applyReceived(quint8 byte)
     // The chip said XON: a held message goes on.
     if (m_state == State::Stalled && !XoffActive) {
         setState(State::Sending);
-        if (writeNextUnit()) {
-            finishPaced();
-            runQueued();
-        }
+        m_pacer.resume();
     }
 }
 
@@ -912,53 +912,25 @@ void KeyerLink::endPause()
 
 // ---------------------------------------------------------------- pacing
 
-// A paced message goes one unit at a time, each given its time on the wire
-// so that an XOFF the chip sends for it is seen before the next one goes;
-// while the chip says XOFF it holds (Stalled) until XON.
-void KeyerLink::startPaced(Paced paced)
+// A paced message goes out through the pacer; while the chip says XOFF it
+// holds (Stalled) until XON.
+void KeyerLink::startPaced(Paced paced, std::vector<Pacer::Unit> units)
 {
     m_paced = std::move(paced);
     setState(State::Sending);
+    m_pacer.start(std::move(units));
+}
+
+void KeyerLink::onPacedHeld(bool first)
+{
     // The first wait says nothing in panel 1.
-    if (XoffActive)
-        return setState(State::Stalled);
-    if (writeNextUnit())
-        finishPaced();
-}
-
-// Writes the next unit that has bytes and starts its time on the wire;
-// true when nothing is left to write.
-bool KeyerLink::writeNextUnit()
-{
-    while (m_paced && m_paced->next < m_paced->units.size()) {
-        const Unit &unit = m_paced->units[m_paced->next++];
-        if (unit.charIndex > 0)
-            CharIndex = unit.charIndex;
-        if (unit.bytes.isEmpty())
-            continue; // nothing the chip can key, so nothing to pace
-        m_port->write(unit.bytes);
-        m_unitTimer.start(*m_hooks.timings.characterMs * int(unit.bytes.size()));
-        return false;
-    }
-    return true;
-}
-
-void KeyerLink::onUnitSent()
-{
-    if (!m_paced || m_state != State::Sending)
-        return;
-    if (XoffActive) {
+    if (!first)
         setPanel(1, QStringLiteral("WinKey Status - XOFF"));
-        return setState(State::Stalled);
-    }
-    if (writeNextUnit()) {
-        finishPaced();
-        runQueued();
-    }
+    setState(State::Stalled);
 }
 
 // Everything of the paced message is with the chip.
-void KeyerLink::finishPaced()
+void KeyerLink::onPacedWritten(bool keyed)
 {
     const Paced paced = std::move(*m_paced);
     m_paced.reset();
@@ -966,8 +938,6 @@ void KeyerLink::finishPaced()
         m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
     setPanel(1, paced.shown);
     if (paced.network && paced.tag != 0) {
-        const bool keyed = std::any_of(paced.units.begin(), paced.units.end(),
-                                       [](const Unit &unit) { return unit.keyed; });
         const auto awaited = std::find_if(m_awaited.begin(), m_awaited.end(),
                                           [&paced](const Awaited &a) { return a.tag == paced.tag; });
         if (awaited == m_awaited.end()) {
@@ -985,13 +955,14 @@ void KeyerLink::finishPaced()
         }
     }
     setState(State::Idle);
+    runQueued();
 }
 
 // What the paced message had left goes no more; who stopped it says what
 // becomes of its sender's reply.
 void KeyerLink::stopPaced()
 {
-    m_unitTimer.stop();
+    m_pacer.stop();
     m_paced.reset();
 }
 
@@ -999,14 +970,15 @@ void KeyerLink::stopPaced()
 void KeyerLink::sendPaced(const QString &text)
 {
     Paced paced;
+    std::vector<Pacer::Unit> units;
     const auto n = std::min(text.size(), kMaxMessage1);
-    paced.units.reserve(std::size_t(n));
+    units.reserve(std::size_t(n));
     for (qsizetype i = 0; i < n; ++i) {
         const auto character = Winkey::textByte(text, i);
-        paced.units.push_back({character ? QByteArray(1, *character) : QByteArray(), qint16(i + 1), true});
+        units.push_back({character ? QByteArray(1, *character) : QByteArray(), qint16(i + 1), true});
     }
     paced.shown = text;
-    startPaced(std::move(paced));
+    startPaced(std::move(paced), std::move(units));
 }
 
 // ---------------------------------------------------------------- network
@@ -1060,9 +1032,10 @@ void KeyerLink::sendNetworkText(const Action &action)
     paced.network = true;
     paced.tag = action.tag;
     paced.shown = action.request.shown;
+    std::vector<Pacer::Unit> units;
     for (const LoggerSession::TextUnit &unit : m_logger.textUnits(keys, keyingWpm(), paced.speedChanged))
-        paced.units.push_back({unit.bytes, 0, unit.keyed});
-    startPaced(std::move(paced));
+        units.push_back({unit.bytes, 0, unit.keyed});
+    startPaced(std::move(paced), std::move(units));
 }
 
 void KeyerLink::endTexts(std::vector<quint64> tags, TextOutcome outcome)

@@ -10,12 +10,16 @@
 // is the table, and tests/link/tst_linkstates.cpp walks it. No input waits
 // inside the link: every wait (the start-up's pauses and replies, a paced
 // character's time on the wire, the XOFF hold, Escape's pause) is a state
-// with a timer, and each input runs to its end and returns.
+// with a timer, and each input runs to its end and returns. A paced message
+// goes out through the Pacer (keyer/pacer.*), which writes it unit by unit
+// and holds it for XOFF; the link decides what is paced and what its end
+// means.
 #pragma once
 
 #include "keyer/adapterwatch.h"
 #include "keyer/cwdaemon.h"
 #include "keyer/loggersession.h"
+#include "keyer/pacer.h"
 #include "keyer/protocol.h"
 
 #include <QElapsedTimer>
@@ -181,17 +185,9 @@ private:
         bool busySeen = false; // the chip said busy since the text began to go
         bool written = false;  // all of it is with the chip
     };
-    // One unit of a paced message: a character, or a command with its
-    // argument bytes; it goes to the port whole.
-    struct Unit {
-        QByteArray bytes;
-        qint16 charIndex = 0; // message 1's position, for CharIndex
-        bool keyed = false;   // a character the chip keys, not a speed mark
-    };
-    // The paced message going out (Sending) or held by XOFF (Stalled).
+    // What the paced message going out (Sending) or held by XOFF (Stalled)
+    // is for; its units are the pacer's.
     struct Paced {
-        std::vector<Unit> units;
-        std::size_t next = 0;
         QString shown; // panel 1 once all of it is written
         bool network = false;
         quint64 tag = 0;
@@ -208,10 +204,9 @@ private:
     void dropQueuedKeys();
     void escape();
     void endPause();
-    void startPaced(Paced paced);
-    bool writeNextUnit();
-    void onUnitSent();
-    void finishPaced();
+    void startPaced(Paced paced, std::vector<Pacer::Unit> units);
+    void onPacedHeld(bool first);
+    void onPacedWritten(bool keyed);
     void stopPaced();
     void sendPaced(const QString &text);
     void runNetwork(const Action &action);
@@ -257,6 +252,7 @@ private:
     Hooks m_hooks;
     SerialFacility *m_port = nullptr;
     AdapterWatch m_watch;
+    Pacer m_pacer;
 
     State m_state = State::Down;
     // Where Escape's pause goes back to when it ends.
@@ -270,7 +266,6 @@ private:
     QTimer m_stepTimer;  // the start-up's pauses
     QTimer m_replyTimer; // looks at a reply's deadline
     QTimer m_pauseTimer; // Escape's pause
-    QTimer m_unitTimer;  // a paced unit's time on the wire
     std::optional<Winkey::DeadlineClock> m_replyDeadline;
     // What the start-up's block could not carry, told once it is done.
     QString m_rejectedText;
