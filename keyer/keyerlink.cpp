@@ -2,6 +2,7 @@
 
 #include "keyer/protocol.h"
 #include "keyer/serialfacility.h"
+#include "keyer/startup.h"
 #include "settings/keyersettings.h"
 #include "settings/settingsstore.h"
 #include "settings/settingstable.h"
@@ -30,8 +31,6 @@ constexpr qint64 kNetworkBacklog = 64;
 // While tuned nothing but paced characters goes out, so a key-up is on the
 // wire well within this.
 constexpr qint64 kTuneOffDrainMs = 500;
-// The echo test and host open each get this long to be answered.
-constexpr qint32 kReplySeconds = 2;
 
 KeyerLink::Hooks withDefaults(KeyerLink::Hooks hooks)
 {
@@ -68,19 +67,23 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
     , m_port(new SerialFacility(this))
     , m_watch(m_hooks.stableNameDir)
     , m_pacer(*m_port, *m_hooks.timings.characterMs)
+    , m_startUp(std::make_unique<ChipStartUp>(*m_port, m_hooks.timings, m_hooks.clock))
 {
     // A coarse timer may end a 1200 ms wait 5 % early.
-    for (QTimer *timer : {&m_stepTimer, &m_pauseTimer}) {
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-    }
-    m_replyTimer.setInterval(m_hooks.timings.replyRecheckMs);
+    m_pauseTimer.setSingleShot(true);
+    m_pauseTimer.setTimerType(Qt::PreciseTimer);
     // A byte's time on the wire as the pacing reckons it: shortened pacing
     // (a simulator that takes bytes at once) holds nothing back for the
     // wire either.
     m_port->setByteMs(std::min<double>(*m_hooks.timings.characterMs, SerialFacility::kCharacterMs));
-    connect(&m_stepTimer, &QTimer::timeout, this, &KeyerLink::onStepTimer);
-    connect(&m_replyTimer, &QTimer::timeout, this, &KeyerLink::checkReply);
+    connect(m_startUp.get(), &ChipStartUp::stepChanged, this, &KeyerLink::stepChanged);
+    connect(m_startUp.get(), &ChipStartUp::openDue, this, &KeyerLink::openStep);
+    connect(m_startUp.get(), &ChipStartUp::unsolicited, this, &KeyerLink::applyReceived);
+    connect(m_startUp.get(), &ChipStartUp::revision, this, &KeyerLink::onRevision);
+    connect(m_startUp.get(), &ChipStartUp::noReply, this, [this] {
+        failedReply(QStringLiteral("the keyer on %1 does not answer").arg(Winkey::portDeviceName(Settings.ComPort)));
+    });
+    connect(m_startUp.get(), &ChipStartUp::blockDone, this, &KeyerLink::onBlockDone);
     connect(&m_pauseTimer, &QTimer::timeout, this, &KeyerLink::endPause);
     connect(&m_pacer, &Pacer::unitReached, this, [](qint16 charIndex) { CharIndex = charIndex; });
     connect(&m_pacer, &Pacer::held, this, &KeyerLink::onPacedHeld);
@@ -92,6 +95,11 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
 }
 
 KeyerLink::~KeyerLink() = default;
+
+KeyerLink::Step KeyerLink::step() const
+{
+    return m_startUp->step();
+}
 
 bool KeyerLink::isOpen() const
 {
@@ -137,14 +145,6 @@ void KeyerLink::enter(State state)
         setState(state);
 }
 
-void KeyerLink::setStep(Step step)
-{
-    if (m_step == step)
-        return;
-    m_step = step;
-    emit stepChanged(step);
-}
-
 void KeyerLink::setPanel(int position, const QString &text, bool paintNow)
 {
     // "Aborted!" stands for the whole pause; what a start-up under it has
@@ -171,47 +171,18 @@ void KeyerLink::initialise()
 {
     // A second run beside the first would interleave two byte sequences on
     // the line.
-    if (m_step != Step::None || m_state == State::Starting || m_state == State::Closing)
+    if (step() != Step::None || m_state == State::Starting || m_state == State::Closing)
         return;
     ++m_session;
-    m_chipAnswered = false;
+    m_startUp->begin();
     m_askAfterStartUp = m_askAfterStartUp || !m_awaited.empty();
     setState(State::Starting);
     if (Reinit) {
         m_port->close();
         Reinit = false;
-        return startStep(Step::ReinitPause, m_hooks.timings.reinitPauseMs);
+        return m_startUp->pauseBeforeOpen();
     }
     openStep();
-}
-
-void KeyerLink::startStep(Step step, int ms)
-{
-    setStep(step);
-    m_stepTimer.start(ms);
-}
-
-void KeyerLink::onStepTimer()
-{
-    switch (m_step) {
-    case Step::ReinitPause:
-        return openStep();
-    case Step::OpenPause:
-        m_port->write(Winkey::calibrateHead());
-        return startStep(Step::Calibrate, m_hooks.timings.calibrateMs);
-    case Step::Calibrate:
-        m_port->write(Winkey::calibrateTail());
-        // Whatever waited from before the port was (re)opened answers
-        // nothing, and an XOFF from then has lost the C4 that would end it.
-        m_port->discardInput();
-        XoffActive = false;
-        m_port->write(Winkey::echoTest());
-        return startReplyWait(Step::Echo);
-    case Step::BlockPause:
-        return onBlockDone();
-    default:
-        return;
-    }
 }
 
 void KeyerLink::openStep()
@@ -222,7 +193,7 @@ void KeyerLink::openStep()
     if (m_port->open()) {
         m_watch.noteOpened(Settings.ComPort, device);
         setPanel(2, Winkey::portPanelText(Settings.ComPort), true);
-        return startStep(Step::OpenPause, m_hooks.timings.openPauseMs);
+        return m_startUp->portOpened();
     }
     // What stood there when it failed: an adapter plugged in while the
     // operator reads about it is a new arrival.
@@ -257,9 +228,9 @@ void KeyerLink::openStep()
 // its Asking step, and the answers act only on this start-up.
 void KeyerLink::askForPort(const QString &text, const QString &device)
 {
-    setStep(Step::Asking);
+    m_startUp->ask();
     auto chosen = forSession([this, device](const std::optional<QString> &choice) {
-        if (m_step != Step::Asking)
+        if (step() != Step::Asking)
             return;
         if (!choice) {
             // Without a port at start-up there is nothing to run; later
@@ -267,7 +238,7 @@ void KeyerLink::askForPort(const QString &text, const QString &device)
             if (m_inSession) {
                 goDown(kNoPortText, QStringLiteral("%1 is not open").arg(device));
             } else {
-                setStep(Step::None);
+                m_startUp->end();
                 enter(State::Down);
                 m_hooks.terminate(EXIT_FAILURE);
             }
@@ -280,67 +251,9 @@ void KeyerLink::askForPort(const QString &text, const QString &device)
         openStep();
     });
     m_hooks.message(text, forSession([this, text, chosen] {
-        if (m_step == Step::Asking)
+        if (step() == Step::Asking)
             m_hooks.choosePort(text, chosen);
     }));
-}
-
-void KeyerLink::startReplyWait(Step step)
-{
-    setStep(step);
-    const double start = m_hooks.clock();
-    m_replyDeadline.emplace(Winkey::timeoutAt(kReplySeconds, start), start);
-    m_replyTimer.start();
-}
-
-// The awaited reply, from what the chip has sent; on every arrival and on
-// the recheck timer until the deadline.
-void KeyerLink::checkReply()
-{
-    if (m_step != Step::Echo && m_step != Step::Revision) {
-        m_replyTimer.stop();
-        return;
-    }
-    const std::optional<quint8> wanted =
-        m_step == Step::Echo ? std::optional<quint8>(quint8(Winkey::kEchoByte)) : std::nullopt;
-    std::optional<quint8> reply;
-    bool echoed = false;
-    // Status bytes and speed reports can come at any time; they are never
-    // the answer, so they go to the receive path.
-    while (!reply && !echoed && m_port->inBufferCount() > 0) {
-        const auto byte = static_cast<quint8>(m_port->input().at(0));
-        if (Winkey::isUnsolicited(byte))
-            applyReceived(byte);
-        else if (byte == 0x00)
-            echoed = true; // our own command coming back: a loopback, not the chip
-        else if (!wanted || byte == *wanted)
-            reply = byte;
-        // Anything else is line noise.
-    }
-    const QString silent = QStringLiteral("the keyer on %1 does not answer")
-                               .arg(Winkey::portDeviceName(Settings.ComPort));
-    if (echoed)
-        return failedReply(silent);
-    if (reply) {
-        m_replyTimer.stop();
-        return m_step == Step::Echo ? onEcho() : onRevision(*reply);
-    }
-    if (m_replyDeadline->passed(m_hooks.clock()))
-        failedReply(silent);
-}
-
-void KeyerLink::onEcho()
-{
-    m_chipAnswered = true;
-    // One answer is all the echo test wants; anything after it is stale.
-    while (m_port->inBufferCount() > 0) {
-        const auto byte = static_cast<quint8>(m_port->input().at(0));
-        if (Winkey::isUnsolicited(byte))
-            applyReceived(byte);
-    }
-    m_port->write(Winkey::hostOpen());
-    // No firmware has revision 0: a 00 is the command coming back.
-    startReplyWait(Step::Revision);
 }
 
 void KeyerLink::onRevision(quint8 revision)
@@ -365,12 +278,12 @@ void KeyerLink::onRevision(quint8 revision)
     for (const Winkey::RejectedParameter &r : block.rejected)
         lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
     m_rejectedText = lines.join(QLatin1Char('\n'));
-    startStep(Step::BlockPause, m_hooks.timings.blockPauseMs);
+    m_startUp->blockWritten();
 }
 
 void KeyerLink::onBlockDone()
 {
-    setStep(Step::None);
+    m_startUp->end();
     enter(State::Idle);
     m_port->write(Winkey::getSpeedPot());
     ++m_knobReads;
@@ -394,12 +307,11 @@ void KeyerLink::onBlockDone()
 // box only tells: its answer changes nothing.
 void KeyerLink::failedReply(const QString &why)
 {
-    m_replyTimer.stop();
     const QString text = QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
         + QStringLiteral("\r\nCheck Port, Cable or Winkey");
     if (!m_inSession) {
         // Nothing more goes to a chip that does not answer.
-        setStep(Step::None);
+        m_startUp->end();
         m_port->close();
         enter(State::Down);
         m_hooks.message(text, forSession([this] {
@@ -531,8 +443,7 @@ void KeyerLink::onCommEvent(int code)
 
 void KeyerLink::onBytesArrived()
 {
-    if (m_step == Step::Echo || m_step == Step::Revision)
-        checkReply();
+    m_startUp->bytesArrived();
 }
 
 void KeyerLink::onPortLost(const QString &reason)
@@ -541,13 +452,13 @@ void KeyerLink::onPortLost(const QString &reason)
         return;
     // At start-up, before any chip answered, a device that goes is one
     // that does not answer.
-    if (m_step != Step::None && !m_inSession && !m_chipAnswered)
+    if (step() != Step::None && !m_inSession && !m_startUp->chipAnswered())
         return failedReply(reason);
-    const bool starting = m_step != Step::None;
+    const bool starting = step() != Step::None;
     m_failedDevice = m_watch.identityNow(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
     goDown(kLostText, reason);
     if (starting)
-        finishStartup(m_chipAnswered);
+        finishStartup(m_startUp->chipAnswered());
 }
 
 void KeyerLink::onAdapterArrived()
@@ -569,9 +480,7 @@ void KeyerLink::onAdapterArrived()
 void KeyerLink::goDown(const QString &text, const QString &reason)
 {
     ++m_session;
-    m_stepTimer.stop();
-    m_replyTimer.stop();
-    setStep(Step::None);
+    m_startUp->end();
     stopPaced();
     endQueuedTexts(m_queue, TextOutcome::Dropped);
     m_queue.clear();
@@ -855,8 +764,8 @@ void KeyerLink::escape()
     // and before the echo test the chip has nothing to clear: a byte between
     // the calibration's parts would spoil it.
     const bool starting = m_state == State::Starting;
-    const bool spokenTo = !starting || m_step == Step::Echo || m_step == Step::Revision
-        || m_step == Step::BlockPause;
+    const Step at = step();
+    const bool spokenTo = !starting || at == Step::Echo || at == Step::Revision || at == Step::BlockPause;
     // Only whole units are dropped: the clear always arrives as a command.
     const QList<QByteArray> dropped = starting ? QList<QByteArray>() : m_port->discardOutput();
     if (spokenTo)
@@ -1117,11 +1026,9 @@ void KeyerLink::shutdown()
         ++m_session;
         m_queue.clear();
         m_watch.stop();
-        m_stepTimer.stop();
-        m_replyTimer.stop();
         m_pauseTimer.stop();
         stopPaced();
-        setStep(Step::None);
+        m_startUp->end();
         keyUp();
         setState(State::Closing);
     }

@@ -10,10 +10,14 @@
 // is the table, and tests/link/tst_linkstates.cpp walks it. No input waits
 // inside the link: every wait (the start-up's pauses and replies, a paced
 // character's time on the wire, the XOFF hold, Escape's pause) is a state
-// with a timer, and each input runs to its end and returns. A paced message
-// goes out through the Pacer (keyer/pacer.*), which writes it unit by unit
-// and holds it for XOFF; the link decides what is paced and what its end
-// means.
+// with a timer, and each input runs to its end and returns.
+//
+// Two parts run on their own timers and tell the link through signals: the
+// ChipStartUp (keyer/startup.*) runs a start-up's steps and reads the
+// chip's replies, while the link opens the port, asks the operator, sends
+// the parameter block and decides how the start-up ended; the Pacer
+// (keyer/pacer.*) writes a paced message unit by unit and holds it for
+// XOFF, while the link decides what is paced and what its end means.
 #pragma once
 
 #include "keyer/adapterwatch.h"
@@ -29,9 +33,11 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
+class ChipStartUp;
 class SerialFacility;
 class SettingsStore;
 
@@ -118,7 +124,7 @@ public:
     // parameters, and returns at once; started() tells how it ended. Does
     // nothing while a start-up runs or the program is closing.
     void initialise();
-    Step step() const { return m_step; }
+    Step step() const;
     void setInSession(bool inSession) { m_inSession = inSession; }
 
     // One operator key (Qt::Key_Escape, Qt::Key_F1 ... Qt::Key_F6,
@@ -196,7 +202,6 @@ private:
 
     void setState(State state);
     void enter(State state);
-    void setStep(Step step);
     void submit(Action action);
     void run(const Action &action, bool waited);
     void runQueued();
@@ -223,14 +228,10 @@ private:
     void reinitialise();
     void onAdapterArrived();
 
-    // The start-up, one step at a time.
-    void startStep(Step step, int ms);
-    void onStepTimer();
+    // The start-up's ends that are the link's: the port, the operator, the
+    // block, and how it ended; its steps are the ChipStartUp's.
     void openStep();
     void askForPort(const QString &text, const QString &device);
-    void startReplyWait(Step step);
-    void checkReply();
-    void onEcho();
     void onRevision(quint8 revision);
     void onBlockDone();
     void failedReply(const QString &why);
@@ -253,24 +254,19 @@ private:
     SerialFacility *m_port = nullptr;
     AdapterWatch m_watch;
     Pacer m_pacer;
+    std::unique_ptr<ChipStartUp> m_startUp;
 
     State m_state = State::Down;
     // Where Escape's pause goes back to when it ends.
     State m_afterPause = State::Idle;
-    Step m_step = Step::None;
     // Panel 1's text once Escape's pause ends, when something came meanwhile.
     std::optional<QString> m_panelAfterPause;
     // Bumped by every start-up, every way down and the close: a hook's
     // answer acts only on the session it was asked in.
     quint64 m_session = 0;
-    QTimer m_stepTimer;  // the start-up's pauses
-    QTimer m_replyTimer; // looks at a reply's deadline
     QTimer m_pauseTimer; // Escape's pause
-    std::optional<Winkey::DeadlineClock> m_replyDeadline;
     // What the start-up's block could not carry, told once it is done.
     QString m_rejectedText;
-    // The chip has answered the running start-up's echo test.
-    bool m_chipAnswered = false;
     std::optional<Paced> m_paced;
     std::deque<Action> m_queue;
     bool m_runQueuedPosted = false;
