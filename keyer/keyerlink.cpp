@@ -2,6 +2,7 @@
 
 #include "keyer/protocol.h"
 #include "keyer/serialfacility.h"
+#include "keyer/startup.h"
 #include "settings/keyersettings.h"
 #include "settings/settingsstore.h"
 #include "settings/settingstable.h"
@@ -30,8 +31,6 @@ constexpr qint64 kNetworkBacklog = 64;
 // While tuned nothing but paced characters goes out, so a key-up is on the
 // wire well within this.
 constexpr qint64 kTuneOffDrainMs = 500;
-// The echo test and host open each get this long to be answered.
-constexpr qint32 kReplySeconds = 2;
 
 KeyerLink::Hooks withDefaults(KeyerLink::Hooks hooks)
 {
@@ -67,21 +66,28 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
     , m_hooks(withDefaults(std::move(hooks)))
     , m_port(new SerialFacility(this))
     , m_watch(m_hooks.stableNameDir)
+    , m_pacer(*m_port, *m_hooks.timings.characterMs)
+    , m_startUp(std::make_unique<ChipStartUp>(*m_port, m_hooks.timings, m_hooks.clock))
 {
     // A coarse timer may end a 1200 ms wait 5 % early.
-    for (QTimer *timer : {&m_stepTimer, &m_pauseTimer, &m_unitTimer}) {
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-    }
-    m_replyTimer.setInterval(m_hooks.timings.replyRecheckMs);
+    m_pauseTimer.setSingleShot(true);
+    m_pauseTimer.setTimerType(Qt::PreciseTimer);
     // A byte's time on the wire as the pacing reckons it: shortened pacing
     // (a simulator that takes bytes at once) holds nothing back for the
     // wire either.
     m_port->setByteMs(std::min<double>(*m_hooks.timings.characterMs, SerialFacility::kCharacterMs));
-    connect(&m_stepTimer, &QTimer::timeout, this, &KeyerLink::onStepTimer);
-    connect(&m_replyTimer, &QTimer::timeout, this, &KeyerLink::checkReply);
+    connect(m_startUp.get(), &ChipStartUp::stepChanged, this, &KeyerLink::stepChanged);
+    connect(m_startUp.get(), &ChipStartUp::openDue, this, &KeyerLink::openStep);
+    connect(m_startUp.get(), &ChipStartUp::unsolicited, this, &KeyerLink::applyReceived);
+    connect(m_startUp.get(), &ChipStartUp::revision, this, &KeyerLink::onRevision);
+    connect(m_startUp.get(), &ChipStartUp::noReply, this, [this] {
+        failedReply(QStringLiteral("the keyer on %1 does not answer").arg(Winkey::portDeviceName(Settings.ComPort)));
+    });
+    connect(m_startUp.get(), &ChipStartUp::blockDone, this, &KeyerLink::onBlockDone);
     connect(&m_pauseTimer, &QTimer::timeout, this, &KeyerLink::endPause);
-    connect(&m_unitTimer, &QTimer::timeout, this, &KeyerLink::onUnitSent);
+    connect(&m_pacer, &Pacer::unitReached, this, [](qint16 charIndex) { CharIndex = charIndex; });
+    connect(&m_pacer, &Pacer::held, this, &KeyerLink::onPacedHeld);
+    connect(&m_pacer, &Pacer::finished, this, &KeyerLink::onPacedWritten);
     connect(&m_watch, &AdapterWatch::arrived, this, &KeyerLink::onAdapterArrived);
     connect(m_port, &SerialFacility::commEvent, this, &KeyerLink::onCommEvent);
     connect(m_port, &SerialFacility::bytesArrived, this, &KeyerLink::onBytesArrived);
@@ -89,6 +95,11 @@ KeyerLink::KeyerLink(SettingsStore &store, Hooks hooks, QObject *parent)
 }
 
 KeyerLink::~KeyerLink() = default;
+
+KeyerLink::Step KeyerLink::step() const
+{
+    return m_startUp->step();
+}
 
 bool KeyerLink::isOpen() const
 {
@@ -134,14 +145,6 @@ void KeyerLink::enter(State state)
         setState(state);
 }
 
-void KeyerLink::setStep(Step step)
-{
-    if (m_step == step)
-        return;
-    m_step = step;
-    emit stepChanged(step);
-}
-
 void KeyerLink::setPanel(int position, const QString &text, bool paintNow)
 {
     // "Aborted!" stands for the whole pause; what a start-up under it has
@@ -168,47 +171,18 @@ void KeyerLink::initialise()
 {
     // A second run beside the first would interleave two byte sequences on
     // the line.
-    if (m_step != Step::None || m_state == State::Starting || m_state == State::Closing)
+    if (step() != Step::None || m_state == State::Starting || m_state == State::Closing)
         return;
     ++m_session;
-    m_chipAnswered = false;
+    m_startUp->begin();
     m_askAfterStartUp = m_askAfterStartUp || !m_awaited.empty();
     setState(State::Starting);
     if (Reinit) {
         m_port->close();
         Reinit = false;
-        return startStep(Step::ReinitPause, m_hooks.timings.reinitPauseMs);
+        return m_startUp->pauseBeforeOpen();
     }
     openStep();
-}
-
-void KeyerLink::startStep(Step step, int ms)
-{
-    setStep(step);
-    m_stepTimer.start(ms);
-}
-
-void KeyerLink::onStepTimer()
-{
-    switch (m_step) {
-    case Step::ReinitPause:
-        return openStep();
-    case Step::OpenPause:
-        m_port->write(Winkey::calibrateHead());
-        return startStep(Step::Calibrate, m_hooks.timings.calibrateMs);
-    case Step::Calibrate:
-        m_port->write(Winkey::calibrateTail());
-        // Whatever waited from before the port was (re)opened answers
-        // nothing, and an XOFF from then has lost the C4 that would end it.
-        m_port->discardInput();
-        XoffActive = false;
-        m_port->write(Winkey::echoTest());
-        return startReplyWait(Step::Echo);
-    case Step::BlockPause:
-        return onBlockDone();
-    default:
-        return;
-    }
 }
 
 void KeyerLink::openStep()
@@ -219,7 +193,7 @@ void KeyerLink::openStep()
     if (m_port->open()) {
         m_watch.noteOpened(Settings.ComPort, device);
         setPanel(2, Winkey::portPanelText(Settings.ComPort), true);
-        return startStep(Step::OpenPause, m_hooks.timings.openPauseMs);
+        return m_startUp->portOpened();
     }
     // What stood there when it failed: an adapter plugged in while the
     // operator reads about it is a new arrival.
@@ -254,9 +228,9 @@ void KeyerLink::openStep()
 // its Asking step, and the answers act only on this start-up.
 void KeyerLink::askForPort(const QString &text, const QString &device)
 {
-    setStep(Step::Asking);
+    m_startUp->ask();
     auto chosen = forSession([this, device](const std::optional<QString> &choice) {
-        if (m_step != Step::Asking)
+        if (step() != Step::Asking)
             return;
         if (!choice) {
             // Without a port at start-up there is nothing to run; later
@@ -264,7 +238,7 @@ void KeyerLink::askForPort(const QString &text, const QString &device)
             if (m_inSession) {
                 goDown(kNoPortText, QStringLiteral("%1 is not open").arg(device));
             } else {
-                setStep(Step::None);
+                m_startUp->end();
                 enter(State::Down);
                 m_hooks.terminate(EXIT_FAILURE);
             }
@@ -277,67 +251,9 @@ void KeyerLink::askForPort(const QString &text, const QString &device)
         openStep();
     });
     m_hooks.message(text, forSession([this, text, chosen] {
-        if (m_step == Step::Asking)
+        if (step() == Step::Asking)
             m_hooks.choosePort(text, chosen);
     }));
-}
-
-void KeyerLink::startReplyWait(Step step)
-{
-    setStep(step);
-    const double start = m_hooks.clock();
-    m_replyDeadline.emplace(Winkey::timeoutAt(kReplySeconds, start), start);
-    m_replyTimer.start();
-}
-
-// The awaited reply, from what the chip has sent; on every arrival and on
-// the recheck timer until the deadline.
-void KeyerLink::checkReply()
-{
-    if (m_step != Step::Echo && m_step != Step::Revision) {
-        m_replyTimer.stop();
-        return;
-    }
-    const std::optional<quint8> wanted =
-        m_step == Step::Echo ? std::optional<quint8>(quint8(Winkey::kEchoByte)) : std::nullopt;
-    std::optional<quint8> reply;
-    bool echoed = false;
-    // Status bytes and speed reports can come at any time; they are never
-    // the answer, so they go to the receive path.
-    while (!reply && !echoed && m_port->inBufferCount() > 0) {
-        const auto byte = static_cast<quint8>(m_port->input().at(0));
-        if (Winkey::isUnsolicited(byte))
-            applyReceived(byte);
-        else if (byte == 0x00)
-            echoed = true; // our own command coming back: a loopback, not the chip
-        else if (!wanted || byte == *wanted)
-            reply = byte;
-        // Anything else is line noise.
-    }
-    const QString silent = QStringLiteral("the keyer on %1 does not answer")
-                               .arg(Winkey::portDeviceName(Settings.ComPort));
-    if (echoed)
-        return failedReply(silent);
-    if (reply) {
-        m_replyTimer.stop();
-        return m_step == Step::Echo ? onEcho() : onRevision(*reply);
-    }
-    if (m_replyDeadline->passed(m_hooks.clock()))
-        failedReply(silent);
-}
-
-void KeyerLink::onEcho()
-{
-    m_chipAnswered = true;
-    // One answer is all the echo test wants; anything after it is stale.
-    while (m_port->inBufferCount() > 0) {
-        const auto byte = static_cast<quint8>(m_port->input().at(0));
-        if (Winkey::isUnsolicited(byte))
-            applyReceived(byte);
-    }
-    m_port->write(Winkey::hostOpen());
-    // No firmware has revision 0: a 00 is the command coming back.
-    startReplyWait(Step::Revision);
 }
 
 void KeyerLink::onRevision(quint8 revision)
@@ -362,12 +278,12 @@ void KeyerLink::onRevision(quint8 revision)
     for (const Winkey::RejectedParameter &r : block.rejected)
         lines << QStringLiteral("%1 = \"%2\" (%3)").arg(r.key, r.text, r.reason);
     m_rejectedText = lines.join(QLatin1Char('\n'));
-    startStep(Step::BlockPause, m_hooks.timings.blockPauseMs);
+    m_startUp->blockWritten();
 }
 
 void KeyerLink::onBlockDone()
 {
-    setStep(Step::None);
+    m_startUp->end();
     enter(State::Idle);
     m_port->write(Winkey::getSpeedPot());
     ++m_knobReads;
@@ -391,12 +307,11 @@ void KeyerLink::onBlockDone()
 // box only tells: its answer changes nothing.
 void KeyerLink::failedReply(const QString &why)
 {
-    m_replyTimer.stop();
     const QString text = QStringLiteral("No Response from Winkey on Com") + Settings.ComPort
         + QStringLiteral("\r\nCheck Port, Cable or Winkey");
     if (!m_inSession) {
         // Nothing more goes to a chip that does not answer.
-        setStep(Step::None);
+        m_startUp->end();
         m_port->close();
         enter(State::Down);
         m_hooks.message(text, forSession([this] {
@@ -475,10 +390,7 @@ void KeyerLink::applyReceived(quint8 byte)
     // The chip said XON: a held message goes on.
     if (m_state == State::Stalled && !XoffActive) {
         setState(State::Sending);
-        if (writeNextUnit()) {
-            finishPaced();
-            runQueued();
-        }
+        m_pacer.resume();
     }
 }
 
@@ -538,8 +450,7 @@ void KeyerLink::onCommEvent(int code)
 
 void KeyerLink::onBytesArrived()
 {
-    if (m_step == Step::Echo || m_step == Step::Revision)
-        checkReply();
+    m_startUp->bytesArrived();
 }
 
 void KeyerLink::onPortLost(const QString &reason)
@@ -548,13 +459,13 @@ void KeyerLink::onPortLost(const QString &reason)
         return;
     // At start-up, before any chip answered, a device that goes is one
     // that does not answer.
-    if (m_step != Step::None && !m_inSession && !m_chipAnswered)
+    if (step() != Step::None && !m_inSession && !m_startUp->chipAnswered())
         return failedReply(reason);
-    const bool starting = m_step != Step::None;
+    const bool starting = step() != Step::None;
     m_failedDevice = m_watch.identityNow(Settings.ComPort, Winkey::portDeviceName(Settings.ComPort));
     goDown(kLostText, reason);
     if (starting)
-        finishStartup(m_chipAnswered);
+        finishStartup(m_startUp->chipAnswered());
 }
 
 void KeyerLink::onAdapterArrived()
@@ -576,9 +487,7 @@ void KeyerLink::onAdapterArrived()
 void KeyerLink::goDown(const QString &text, const QString &reason)
 {
     ++m_session;
-    m_stepTimer.stop();
-    m_replyTimer.stop();
-    setStep(Step::None);
+    m_startUp->end();
     stopPaced();
     endQueuedTexts(m_queue, TextOutcome::Dropped);
     m_queue.clear();
@@ -863,8 +772,8 @@ void KeyerLink::escape()
     // and before the echo test the chip has nothing to clear: a byte between
     // the calibration's parts would spoil it.
     const bool starting = m_state == State::Starting;
-    const bool spokenTo = !starting || m_step == Step::Echo || m_step == Step::Revision
-        || m_step == Step::BlockPause;
+    const Step at = step();
+    const bool spokenTo = !starting || at == Step::Echo || at == Step::Revision || at == Step::BlockPause;
     // Only whole units are dropped: the clear always arrives as a command.
     const QList<QByteArray> dropped = starting ? QList<QByteArray>() : m_port->discardOutput();
     if (spokenTo)
@@ -921,53 +830,25 @@ void KeyerLink::endPause()
 
 // ---------------------------------------------------------------- pacing
 
-// A paced message goes one unit at a time, each given its time on the wire
-// so that an XOFF the chip sends for it is seen before the next one goes;
-// while the chip says XOFF it holds (Stalled) until XON.
-void KeyerLink::startPaced(Paced paced)
+// A paced message goes out through the pacer; while the chip says XOFF it
+// holds (Stalled) until XON.
+void KeyerLink::startPaced(Paced paced, std::vector<Pacer::Unit> units)
 {
     m_paced = std::move(paced);
     setState(State::Sending);
+    m_pacer.start(std::move(units));
+}
+
+void KeyerLink::onPacedHeld(bool first)
+{
     // The first wait says nothing in panel 1.
-    if (XoffActive)
-        return setState(State::Stalled);
-    if (writeNextUnit())
-        finishPaced();
-}
-
-// Writes the next unit that has bytes and starts its time on the wire;
-// true when nothing is left to write.
-bool KeyerLink::writeNextUnit()
-{
-    while (m_paced && m_paced->next < m_paced->units.size()) {
-        const Unit &unit = m_paced->units[m_paced->next++];
-        if (unit.charIndex > 0)
-            CharIndex = unit.charIndex;
-        if (unit.bytes.isEmpty())
-            continue; // nothing the chip can key, so nothing to pace
-        m_port->write(unit.bytes);
-        m_unitTimer.start(*m_hooks.timings.characterMs * int(unit.bytes.size()));
-        return false;
-    }
-    return true;
-}
-
-void KeyerLink::onUnitSent()
-{
-    if (!m_paced || m_state != State::Sending)
-        return;
-    if (XoffActive) {
+    if (!first)
         setPanel(1, QStringLiteral("WinKey Status - XOFF"));
-        return setState(State::Stalled);
-    }
-    if (writeNextUnit()) {
-        finishPaced();
-        runQueued();
-    }
+    setState(State::Stalled);
 }
 
 // Everything of the paced message is with the chip.
-void KeyerLink::finishPaced()
+void KeyerLink::onPacedWritten(bool keyed)
 {
     const Paced paced = std::move(*m_paced);
     m_paced.reset();
@@ -975,8 +856,6 @@ void KeyerLink::finishPaced()
         m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
     setPanel(1, paced.shown);
     if (paced.network && paced.tag != 0) {
-        const bool keyed = std::any_of(paced.units.begin(), paced.units.end(),
-                                       [](const Unit &unit) { return unit.keyed; });
         const auto awaited = std::find_if(m_awaited.begin(), m_awaited.end(),
                                           [&paced](const Awaited &a) { return a.tag == paced.tag; });
         if (awaited == m_awaited.end()) {
@@ -994,13 +873,14 @@ void KeyerLink::finishPaced()
         }
     }
     setState(State::Idle);
+    runQueued();
 }
 
 // What the paced message had left goes no more; who stopped it says what
 // becomes of its sender's reply.
 void KeyerLink::stopPaced()
 {
-    m_unitTimer.stop();
+    m_pacer.stop();
     m_paced.reset();
 }
 
@@ -1008,14 +888,15 @@ void KeyerLink::stopPaced()
 void KeyerLink::sendPaced(const QString &text)
 {
     Paced paced;
+    std::vector<Pacer::Unit> units;
     const auto n = std::min(text.size(), kMaxMessage1);
-    paced.units.reserve(std::size_t(n));
+    units.reserve(std::size_t(n));
     for (qsizetype i = 0; i < n; ++i) {
         const auto character = Winkey::textByte(text, i);
-        paced.units.push_back({character ? QByteArray(1, *character) : QByteArray(), qint16(i + 1), true});
+        units.push_back({character ? QByteArray(1, *character) : QByteArray(), qint16(i + 1), true});
     }
     paced.shown = text;
-    startPaced(std::move(paced));
+    startPaced(std::move(paced), std::move(units));
 }
 
 // ---------------------------------------------------------------- network
@@ -1069,12 +950,13 @@ void KeyerLink::sendNetworkText(const Action &action)
     paced.network = true;
     paced.tag = action.tag;
     paced.shown = action.request.shown;
+    std::vector<Pacer::Unit> units;
     for (const LoggerSession::TextUnit &unit : m_logger.textUnits(keys, keyingWpm(), paced.speedChanged)) {
-        paced.units.push_back({unit.bytes, 0, unit.keyed});
+        units.push_back({unit.bytes, 0, unit.keyed});
         if (unit.keyed)
             m_loggerText = {true, false};
     }
-    startPaced(std::move(paced));
+    startPaced(std::move(paced), std::move(units));
 }
 
 void KeyerLink::endTexts(std::vector<quint64> tags, TextOutcome outcome)
@@ -1163,11 +1045,9 @@ void KeyerLink::shutdown()
         ++m_session;
         m_queue.clear();
         m_watch.stop();
-        m_stepTimer.stop();
-        m_replyTimer.stop();
         m_pauseTimer.stop();
         stopPaced();
-        setStep(Step::None);
+        m_startUp->end();
         keyUp();
         setState(State::Closing);
     }

@@ -11,11 +11,19 @@
 // inside the link: every wait (the start-up's pauses and replies, a paced
 // character's time on the wire, the XOFF hold, Escape's pause) is a state
 // with a timer, and each input runs to its end and returns.
+//
+// Two parts run on their own timers and tell the link through signals: the
+// ChipStartUp (keyer/startup.*) runs a start-up's steps and reads the
+// chip's replies, while the link opens the port, asks the operator, sends
+// the parameter block and decides how the start-up ended; the Pacer
+// (keyer/pacer.*) writes a paced message unit by unit and holds it for
+// XOFF, while the link decides what is paced and what its end means.
 #pragma once
 
 #include "keyer/adapterwatch.h"
 #include "keyer/cwdaemon.h"
 #include "keyer/loggersession.h"
+#include "keyer/pacer.h"
 #include "keyer/protocol.h"
 
 #include <QElapsedTimer>
@@ -25,9 +33,11 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
+class ChipStartUp;
 class SerialFacility;
 class SettingsStore;
 
@@ -114,7 +124,7 @@ public:
     // parameters, and returns at once; started() tells how it ended. Does
     // nothing while a start-up runs or the program is closing.
     void initialise();
-    Step step() const { return m_step; }
+    Step step() const;
     void setInSession(bool inSession) { m_inSession = inSession; }
 
     // One operator key (Qt::Key_Escape, Qt::Key_F1 ... Qt::Key_F6,
@@ -181,17 +191,9 @@ private:
         bool busySeen = false; // the chip said busy since the text began to go
         bool written = false;  // all of it is with the chip
     };
-    // One unit of a paced message: a character, or a command with its
-    // argument bytes; it goes to the port whole.
-    struct Unit {
-        QByteArray bytes;
-        qint16 charIndex = 0; // message 1's position, for CharIndex
-        bool keyed = false;   // a character the chip keys, not a speed mark
-    };
-    // The paced message going out (Sending) or held by XOFF (Stalled).
+    // What the paced message going out (Sending) or held by XOFF (Stalled)
+    // is for; its units are the pacer's.
     struct Paced {
-        std::vector<Unit> units;
-        std::size_t next = 0;
         QString shown; // panel 1 once all of it is written
         bool network = false;
         quint64 tag = 0;
@@ -200,7 +202,6 @@ private:
 
     void setState(State state);
     void enter(State state);
-    void setStep(Step step);
     void submit(Action action);
     void run(const Action &action, bool waited);
     void runQueued();
@@ -208,10 +209,9 @@ private:
     void dropQueuedKeys();
     void escape();
     void endPause();
-    void startPaced(Paced paced);
-    bool writeNextUnit();
-    void onUnitSent();
-    void finishPaced();
+    void startPaced(Paced paced, std::vector<Pacer::Unit> units);
+    void onPacedHeld(bool first);
+    void onPacedWritten(bool keyed);
     void stopPaced();
     void sendPaced(const QString &text);
     void runNetwork(const Action &action);
@@ -228,14 +228,10 @@ private:
     void reinitialise();
     void onAdapterArrived();
 
-    // The start-up, one step at a time.
-    void startStep(Step step, int ms);
-    void onStepTimer();
+    // The start-up's ends that are the link's: the port, the operator, the
+    // block, and how it ended; its steps are the ChipStartUp's.
     void openStep();
     void askForPort(const QString &text, const QString &device);
-    void startReplyWait(Step step);
-    void checkReply();
-    void onEcho();
     void onRevision(quint8 revision);
     void onBlockDone();
     void failedReply(const QString &why);
@@ -257,25 +253,20 @@ private:
     Hooks m_hooks;
     SerialFacility *m_port = nullptr;
     AdapterWatch m_watch;
+    Pacer m_pacer;
+    std::unique_ptr<ChipStartUp> m_startUp;
 
     State m_state = State::Down;
     // Where Escape's pause goes back to when it ends.
     State m_afterPause = State::Idle;
-    Step m_step = Step::None;
     // Panel 1's text once Escape's pause ends, when something came meanwhile.
     std::optional<QString> m_panelAfterPause;
     // Bumped by every start-up, every way down and the close: a hook's
     // answer acts only on the session it was asked in.
     quint64 m_session = 0;
-    QTimer m_stepTimer;  // the start-up's pauses
-    QTimer m_replyTimer; // looks at a reply's deadline
     QTimer m_pauseTimer; // Escape's pause
-    QTimer m_unitTimer;  // a paced unit's time on the wire
-    std::optional<Winkey::DeadlineClock> m_replyDeadline;
     // What the start-up's block could not carry, told once it is done.
     QString m_rejectedText;
-    // The chip has answered the running start-up's echo test.
-    bool m_chipAnswered = false;
     std::optional<Paced> m_paced;
     std::deque<Action> m_queue;
     bool m_runQueuedPosted = false;
