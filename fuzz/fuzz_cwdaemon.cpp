@@ -205,7 +205,11 @@ void fuzzOne(const QByteArray &datagram)
         checkEscape(string, request, where);
     } else {
         check(request.kind == Kind::Text, "a datagram not starting with ESC is text", where);
-        checkText(string, request, where);
+        const qsizetype caret = string.indexOf('^');
+        const QByteArray message = caret < 0 ? string : string.left(caret);
+        check(request.replyWhenKeyed == (caret >= 0) && request.sent == message,
+            "a caret asks for the text before it back, and ends the text", where);
+        checkText(message, request, where);
     }
 
     if (datagram.size() >= 5)
