@@ -112,6 +112,10 @@ bool CwdaemonServer::handle(const QByteArray &datagram, const QHostAddress &from
             m_requestedReply.insert(sender, request.text);
         return false;
     }
+    // A reset starts the sender afresh, as cwdaemon: its next text is
+    // answered only if it asks again.
+    if (request.kind == Cwdaemon::Kind::Reset)
+        m_requestedReply.remove(sender);
     quint64 tag = 0;
     if (request.kind == Cwdaemon::Kind::Text) {
         QByteArray reply;

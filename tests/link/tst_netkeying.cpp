@@ -90,9 +90,9 @@ private slots:
         QTest::newRow("reset, then speed")
             << QByteArrayList{kEsc + "0", kEsc + "230"}
             << QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07" "021e") << none;
-        QTest::newRow("reset: the logger's text that waits goes no more")
-            << QByteArrayList{"ee", kEsc + "0"}
-            << QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07") << none;
+        QTest::newRow("reset: the logger's text that waits goes no more, nor its reply request")
+            << QByteArrayList{"ee", kEsc + "hgone", kEsc + "0", "e"}
+            << QByteArray::fromHex("0200" "0332" "0105" "0905" "040000" "07") + "E" << none;
         QTest::newRow("nothing for what the chip must not do")
             << QByteArrayList{kEsc + "5", kEsc + "8/dev/ttyS0", kEsc + "299", kEsc + "f", kEsc + "g70",
                               QByteArray(300, 'e'), ""}
