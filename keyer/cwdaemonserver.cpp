@@ -3,6 +3,9 @@
 #include "keyer/keyerlink.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkInterface>
+
+#include <algorithm>
 
 namespace {
 
@@ -81,6 +84,8 @@ void CwdaemonServer::readDatagrams()
             continue;
         }
         const QNetworkDatagram datagram = m_socket.receiveDatagram(Cwdaemon::kMaxDatagram);
+        if (isOwnAddress(datagram.senderAddress(), quint16(datagram.senderPort())))
+            continue;
         // tlf sends its abort twice. Aborts right behind one another have
         // nothing left to stop; handed on, each would be one more pause
         // holding the operator's keys.
@@ -101,6 +106,24 @@ void CwdaemonServer::onEscape()
         return;
     for (int n = 0; n < kMaxReadAway && m_socket.hasPendingDatagrams(); ++n)
         m_socket.readDatagram(nullptr, 0);
+}
+
+// Nothing of ours sends from the server's port but the server: a datagram
+// that says it comes from there is forged, and its reply would come back
+// to us as one more request, keyed again and answered again.
+bool CwdaemonServer::isOwnAddress(const QHostAddress &from, quint16 fromPort) const
+{
+    if (fromPort != m_socket.localPort())
+        return false;
+    const auto same = [&from](const QHostAddress &ours) {
+        return from.isEqual(ours, QHostAddress::TolerantConversion);
+    };
+    // Bound to every address, the server's address is each of this machine's.
+    const QHostAddress bound = m_socket.localAddress();
+    if (bound != QHostAddress::AnyIPv4 && bound != QHostAddress::AnyIPv6 && bound != QHostAddress::Any)
+        return same(bound);
+    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
+    return std::any_of(all.begin(), all.end(), same);
 }
 
 bool CwdaemonServer::handle(const QByteArray &datagram, const QHostAddress &from, quint16 fromPort)

@@ -7,9 +7,27 @@
 #include <QSignalSpy>
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 namespace {
 
 const QByteArray kEsc("\x1B");
+
+// This process's IPv4 socket bound to the port (the server's): a datagram
+// sent through it comes from the server's own address and port.
+int boundSocket(quint16 port)
+{
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0
+            && address.sin_family == AF_INET && ntohs(address.sin_port) == port)
+            return fd;
+    }
+    return -1;
+}
 
 // A logger's socket: sends requests to the server and collects its replies.
 class Client
@@ -126,6 +144,25 @@ private slots:
         QTRY_COMPARE(rig.client->replies, QByteArrayList{"hcat\r\n"});
         rig.settle();
         QCOMPARE(other.replies, QByteArrayList());
+    }
+
+    // A datagram forged to come from the server itself is dropped: its
+    // reply would come back as one more text, keyed and answered again.
+    void forgedFromTheServerIsDropped()
+    {
+        NetRig rig({QStringLiteral("--fast")});
+        rig.characterMs = 1;
+        QVERIFY(rig.serve());
+        const int server = boundSocket(rig.server->localPort());
+        QVERIFY(server >= 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(rig.server->localPort());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::sendto(server, "e^", 2, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to), 2);
+        rig.client->send("t^");
+        QTRY_COMPARE(rig.client->replies, QByteArrayList{"t\r\n"});
+        QCOMPARE(rig.settle(), QByteArray("T\x15"));
     }
 
     // Escape, the operator's or the logger's, takes the logger's text and
