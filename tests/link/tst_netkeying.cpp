@@ -58,8 +58,9 @@ private:
 
 struct NetRig : LinkRig {
     using LinkRig::LinkRig;
-    bool serve()
+    bool serve(std::optional<int> simCharacterMs = {})
     {
+        characterMs = simCharacterMs;
         if (!up())
             return false;
         server = std::make_unique<CwdaemonServer>(*link);
@@ -121,8 +122,7 @@ private slots:
     {
         QFETCH(QByteArrayList, datagrams);
         NetRig rig({QStringLiteral("--fast")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         rig.client->send(datagrams);
         QTEST(rig.settle(), "chip");
         QTEST(rig.client->replies, "replies");
@@ -130,29 +130,12 @@ private slots:
         QVERIFY(rig.terminations.isEmpty()); // ESC5 is never honoured
     }
 
-    // A reply request is its sender's: another logger's text on the same
-    // machine neither takes it nor hears it.
-    void replyIsTheSendersOwn()
-    {
-        NetRig rig({QStringLiteral("--fast")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
-        Client other(rig.server->localPort());
-        rig.client->send(kEsc + "hcat");
-        other.send("tu");
-        rig.client->send("ee");
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"hcat\r\n"});
-        rig.settle();
-        QCOMPARE(other.replies, QByteArrayList());
-    }
-
     // A datagram forged to come from the server itself is dropped: its
     // reply would come back as one more text, keyed and answered again.
     void forgedFromTheServerIsDropped()
     {
         NetRig rig({QStringLiteral("--fast")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         const int server = boundSocket(rig.server->localPort());
         QVERIFY(server >= 0);
         sockaddr_in to{};
@@ -179,8 +162,7 @@ private slots:
     {
         QFETCH(bool, byLogger);
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         rig.client->send({kEsc + "a1", "cq cq cq de dl1zzz^", kEsc + "hdog", "test"});
         QTRY_VERIFY(rig.sim.keyed().contains('Q'));
         if (byLogger)
@@ -247,8 +229,7 @@ private slots:
     void paddlesBreakIn()
     {
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
-        rig.characterMs = 30;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(30));
         // From inside the link's pacing, a few characters in.
         QTimer::singleShot(150, rig.link.get(), [&rig] { rig.sim.command(QStringLiteral("raw C2")); });
         rig.client->send({"cq cq cq cq cq cq cq cq de dl1zzz^", "test"});
@@ -293,8 +274,7 @@ private slots:
     void inTurnWithTheOperator()
     {
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("5")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         rig.link->press(Qt::Key_F1); // paced: the logger's text waits for it
         rig.client->send("dl2xyz");
         QTRY_VERIFY(rig.since().contains("DL2XYZ"));
@@ -332,8 +312,7 @@ private slots:
     void escapeNeverSplitsACommand()
     {
         NetRig rig({QStringLiteral("--baud"), QStringLiteral("1200")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         for (int offsetMs = 0; offsetMs <= 90; offsetMs += 10) {
             const int clears = int(rig.sim.events(QStringLiteral("clear")).size());
             rig.link->networkRequest(Cwdaemon::parse(kEsc + "a1"));
@@ -359,8 +338,7 @@ private slots:
     void f12OnAStalledText()
     {
         NetRig rig({QStringLiteral("--buffer"), QStringLiteral("24"), QStringLiteral("--char-ms"), QStringLiteral("60")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         rig.client->send(QByteArray(60, 'e') + "^");
         QTRY_COMPARE(rig.link->state(), KeyerLink::State::Stalled);
         QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
@@ -376,8 +354,7 @@ private slots:
     void replyAfterF12()
     {
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         rig.client->send("tu^");
         QTRY_VERIFY(rig.since().endsWith('\x15'));
         QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
@@ -430,8 +407,7 @@ private slots:
     void linkDown()
     {
         NetRig rig({QStringLiteral("--fast")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         QVERIFY(rig.unplug());
         QTRY_COMPARE(rig.link->state(), KeyerLink::State::Down);
         rig.client->send("lost^");
@@ -448,8 +424,7 @@ private slots:
     void longSession()
     {
         NetRig rig({QStringLiteral("--fast")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         const QByteArray text(119, 'e');
         const int rounds = int(Cwdaemon::kMaxQueued / (3 * text.size())) + 2;
         for (int round = 0; round < rounds; ++round) {
@@ -466,8 +441,7 @@ private slots:
     void flood()
     {
         NetRig rig({QStringLiteral("--fast")});
-        rig.characterMs = 1;
-        QVERIFY(rig.serve());
+        QVERIFY(rig.serve(1));
         const QByteArray text(200, 'e');
         for (int i = 0; i < 100; ++i)
             rig.client->send(text);
