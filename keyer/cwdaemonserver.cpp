@@ -141,12 +141,15 @@ bool CwdaemonServer::handle(const QByteArray &datagram, const QHostAddress &from
         m_requestedReply.remove(sender);
     quint64 tag = 0;
     if (request.kind == Cwdaemon::Kind::Text) {
+        // A caret's reply wins over the ESCh one, which the text uses up
+        // all the same, as in cwdaemon.
         QByteArray reply;
-        if (const auto requested = m_requestedReply.find(sender); requested != m_requestedReply.end()) {
-            reply = Cwdaemon::requestedReply(*requested);
-            m_requestedReply.erase(requested);
-        } else if (request.replyWhenKeyed) {
+        if (request.replyWhenKeyed)
             reply = Cwdaemon::echoReply(request.sent);
+        if (const auto requested = m_requestedReply.find(sender); requested != m_requestedReply.end()) {
+            if (reply.isEmpty())
+                reply = Cwdaemon::requestedReply(*requested);
+            m_requestedReply.erase(requested);
         }
         if (!reply.isEmpty()) {
             tag = m_nextTag++;

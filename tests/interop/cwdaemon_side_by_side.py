@@ -21,6 +21,7 @@ CASES = [
     ("a NUL ends a request", [b"\0x^", b"e^"], [b"A e\r\n"], None),
     ("the latest ESC h wins", [E + b"hA", E + b"hB", b"e"], [b"A hB\r\n"], None),
     ("a reply is used once", [E + b"hA", b"e", b"e"], [b"A hA\r\n"], None),
+    ("a caret's reply over ESC h, which it uses up", [E + b"hA", b"e^", b"e"], [b"A e\r\n"], None),
     ("a caret mid-text", [b"AB^CD"], [b"A AB\r\n"], None),
     # cwdaemon takes a second over a reset before it reads on.
     ("a reset drops the reply asked for", [E + b"hGONE", E + b"0", b"e", b"e^", 1.2], [b"A e\r\n"], None),

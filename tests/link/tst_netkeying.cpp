@@ -92,13 +92,11 @@ private slots:
         QTest::newRow("speed, then marks between characters")
             << QByteArrayList{kEsc + "230", "5nn ++tu--"}
             << QByteArray::fromHex("021e" "354e4e20" "1c20" "1c22" "5455" "1c20" "1c1e" "1e") << none;
-        QTest::newRow("caret: the text back once keyed")
-            << QByteArrayList{"tu^\n"} << QByteArray("TU\x15") << QByteArrayList{"tu\r\n"};
         QTest::newRow("caret on speed marks alone: nothing to key, the reply at once")
             << QByteArrayList{"++^"} << QByteArray::fromHex("1c1b" "1c1d" "1e") << QByteArrayList{"++\r\n"};
-        QTest::newRow("reply request: once, for the next text")
-            << QByteArrayList{kEsc + "hcat", "purring", "e"} << QByteArray("PURRING\x15" "E")
-            << QByteArrayList{"hcat\r\n"};
+        QTest::newRow("reply request: once, for the next text, a caret's reply over it")
+            << QByteArrayList{kEsc + "hcat", "purring", "e", kEsc + "hdog", "tu^", "e"}
+            << QByteArray("PURRING\x15" "ETU\x15" "E") << QByteArrayList{"hcat\r\n", "tu\r\n"};
         QTest::newRow("settings as the chip's commands")
             << QByteArrayList{kEsc + "7-50", kEsc + "3600", kEsc + "30", kEsc + "3800", kEsc + "d20", kEsc + "a1"}
             << QByteArray::fromHex("030a" "0107" "0905" "0105" "0905" "040200" "1801") << none;
