@@ -38,7 +38,7 @@ def listening(port):
 
 
 def start_zavokeyer(app, sim, tmp, char_ms):
-    """The simulator on a pty and the program on it, listening for loggers; returns the port."""
+    """Returns the port the program listens on for loggers."""
     log = f"{tmp}/sim.log"
     start("the simulator", [sim, "--link", f"{tmp}/winkey", "--log", log, "--quiet", "--char-ms", str(char_ms)],
           stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -53,7 +53,7 @@ def start_zavokeyer(app, sim, tmp, char_ms):
     return port
 
 
-def main(run, prefix, dump=lambda tmp: None):
+def main(run, prefix):
     """Runs run(tmp) in a folder of its own; on failure prints the simulator's and the program's logs."""
     with tempfile.TemporaryDirectory(prefix=prefix) as tmp:
         try:
@@ -62,7 +62,6 @@ def main(run, prefix, dump=lambda tmp: None):
             for name in ("sim.log", "app.log"):
                 if os.path.exists(f"{tmp}/{name}"):
                     print(f"--- {name}\n" + open(f"{tmp}/{name}").read(), file=sys.stderr)
-            dump(tmp)
             raise
         finally:
             for proc in procs.values():

@@ -15,18 +15,18 @@ namespace {
 
 const QByteArray kEsc("\x1B");
 
-// This process's IPv4 socket bound to the port (the server's): a datagram
-// sent through it comes from the server's own address and port.
-int boundSocket(quint16 port)
+// This process's IPv4 socket bound to the port (the server's) and its
+// address: what it sends itself comes from the server's own address and port.
+std::pair<int, sockaddr_in> boundSocket(quint16 port)
 {
     for (int fd = 3; fd < 1024; ++fd) {
         sockaddr_in address{};
         socklen_t size = sizeof address;
         if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0
             && address.sin_family == AF_INET && ntohs(address.sin_port) == port)
-            return fd;
+            return {fd, address};
     }
-    return -1;
+    return {-1, {}};
 }
 
 // A logger's socket: sends requests to the server and collects its replies.
@@ -134,13 +134,9 @@ private slots:
     {
         NetRig rig({QStringLiteral("--fast")});
         QVERIFY(rig.serve(1));
-        const int server = boundSocket(rig.server->localPort());
+        const auto [server, address] = boundSocket(rig.server->localPort());
         QVERIFY(server >= 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(rig.server->localPort());
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::sendto(server, "e^", 2, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to), 2);
+        QCOMPARE(::sendto(server, "e^", 2, 0, reinterpret_cast<const sockaddr *>(&address), sizeof address), 2);
         rig.client->send("t^");
         QTRY_COMPARE(rig.client->replies, QByteArrayList{"t\r\n"});
         QCOMPARE(rig.settle(), QByteArray("T\x15"));
@@ -268,18 +264,6 @@ private slots:
         QCOMPARE(pauses.count(), 1);
     }
 
-    // The logger's text and the operator's keys go in the order they came.
-    void inTurnWithTheOperator()
-    {
-        NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("5")});
-        QVERIFY(rig.serve(1));
-        rig.link->press(Qt::Key_F1); // paced: the logger's text waits for it
-        rig.client->send("dl2xyz");
-        QTRY_VERIFY(rig.since().contains("DL2XYZ"));
-        rig.link->press(Qt::Key_F2);
-        QCOMPARE(rig.settle(), Zavo::Settings.Message1.toLatin1() + "DL2XYZ" + Zavo::Settings.Message2.toLatin1());
-    }
-
     // Settings are not air time: the operator's Escape keeps a logger's
     // queued reset and speed, and a reset that drops a logger's queued text
     // tells its sender break.
@@ -320,11 +304,8 @@ private slots:
             rig.link->press(Qt::Key_Escape);
             QVERIFY2(rig.sim.waitForEvent(QStringLiteral("clear"), clears + 1), qPrintable(QString::number(offsetMs)));
             QTRY_COMPARE_WITH_TIMEOUT(rig.link->state(), KeyerLink::State::Idle, 5000);
-            QTRY_COMPARE(rig.sim.events(QStringLiteral("ptt o")).value(0, QStringLiteral("ptt off")).isEmpty(), false);
-            QTRY_COMPARE(rig.sim.events(QStringLiteral("ptt o")).value(0) == QLatin1String("ptt on")
-                             ? rig.sim.events(QStringLiteral("ptt o")).last()
-                             : QStringLiteral("ptt off"),
-                         QStringLiteral("ptt off"));
+            QTRY_VERIFY(rig.sim.events(QStringLiteral("ptt o")).value(0) != QLatin1String("ptt on")
+                        || rig.sim.events(QStringLiteral("ptt o")).last() == QLatin1String("ptt off"));
         }
         QCOMPARE(rig.sim.events(QStringLiteral("weight 10")), QStringList());
         QCOMPARE(rig.sim.events(QStringLiteral("buffered speed 10")), QStringList());

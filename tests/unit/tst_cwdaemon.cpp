@@ -30,7 +30,6 @@ private slots:
             "A<B>C\x1BSND\x1B" "BKE(F&G=");
         row("text: no half space, colon or binary", QByteArray("d~l:\x01\xFF\x80" "2\t3", 11), Kind::Text, 0,
             "DL2 3");
-        row("speed below the chip's", esc + "24", Kind::Invalid);
         row("speed no number", esc + "2x5", Kind::Invalid);
         row("speed missing", esc + "2", Kind::Invalid);
         row("speed absurdly long", esc + "200000000030", Kind::Invalid);

@@ -56,7 +56,6 @@ private slots:
         QTest::newRow("1 is on, not port 1") << "" << network("1") << "127.0.0.1:6789" << false;
         QTest::newRow("TRUE is on") << "" << network(" TRUE") << "127.0.0.1:6789" << false;
         QTest::newRow("0 is off") << "" << network("0") << "" << false;
-        QTest::newRow("No is off") << "" << network("No") << "" << false;
         QTest::newRow("a port alone") << "" << network("7000") << "127.0.0.1:7000" << false;
         QTest::newRow("an address") << "" << network("[::1]:7000") << "[::1]:7000" << false;
         QTest::newRow("no address") << "" << network("6789x") << "" << true;
