@@ -381,23 +381,6 @@ private slots:
         QVERIFY(!Zavo::TuneOn);
     }
 
-    // A link that is down keys nothing and answers nothing; once it is
-    // back, the logger is heard again.
-    void linkDown()
-    {
-        NetRig rig({QStringLiteral("--fast")});
-        QVERIFY(rig.serve(1));
-        QVERIFY(rig.unplug());
-        QTRY_COMPARE(rig.link->state(), KeyerLink::State::Down);
-        rig.client->send("lost^");
-        QVERIFY(rig.plug());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.link->isUp(), 10000);
-        rig.mark();
-        rig.client->send("back^");
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"back\r\n"});
-        QVERIFY(!rig.sim.keyed().contains("LOST"));
-    }
-
     // A contest's worth of exchanges, well past the logger's queue in all:
     // every request is still taken, every text keyed and answered.
     void longSession()
