@@ -29,33 +29,8 @@ std::pair<int, sockaddr_in> boundSocket(quint16 port)
     return {-1, {}};
 }
 
-// A logger's socket: sends requests to the server and collects its replies.
-class Client
-{
-public:
-    explicit Client(quint16 serverPort)
-        : m_port(serverPort)
-    {
-        m_socket.bind(QHostAddress::LocalHost, 0);
-        QObject::connect(&m_socket, &QUdpSocket::readyRead, [this] {
-            while (m_socket.hasPendingDatagrams())
-                replies << m_socket.receiveDatagram().data();
-        });
-    }
-    void send(const QByteArray &datagram) { m_socket.writeDatagram(datagram, QHostAddress::LocalHost, m_port); }
-    void send(const QByteArrayList &datagrams)
-    {
-        for (const QByteArray &datagram : datagrams)
-            send(datagram);
-    }
-
-    QByteArrayList replies;
-
-private:
-    QUdpSocket m_socket;
-    quint16 m_port;
-};
-
+// The link with the server on it, and a logger's socket on loopback that
+// sends the server requests and collects its replies.
 struct NetRig : LinkRig {
     using LinkRig::LinkRig;
     bool serve(std::optional<int> simCharacterMs = {})
@@ -64,13 +39,20 @@ struct NetRig : LinkRig {
         if (!up())
             return false;
         server = std::make_unique<CwdaemonServer>(*link);
-        if (!server->listen(QHostAddress::LocalHost, 0))
-            return false;
-        client = std::make_unique<Client>(server->localPort());
-        return true;
+        QObject::connect(&logger, &QUdpSocket::readyRead, [this] {
+            while (logger.hasPendingDatagrams())
+                replies << logger.receiveDatagram().data();
+        });
+        return server->listen(QHostAddress::LocalHost, 0) && logger.bind(QHostAddress::LocalHost, 0);
+    }
+    void send(const QByteArrayList &datagrams)
+    {
+        for (const QByteArray &datagram : datagrams)
+            logger.writeDatagram(datagram, QHostAddress::LocalHost, server->localPort());
     }
     std::unique_ptr<CwdaemonServer> server;
-    std::unique_ptr<Client> client;
+    QUdpSocket logger;
+    QByteArrayList replies;
 };
 
 } // namespace
@@ -121,9 +103,9 @@ private slots:
         QFETCH(QByteArrayList, datagrams);
         NetRig rig({QStringLiteral("--fast")});
         QVERIFY(rig.serve(1));
-        rig.client->send(datagrams);
+        rig.send(datagrams);
         QTEST(rig.settle(), "chip");
-        QTEST(rig.client->replies, "replies");
+        QTEST(rig.replies, "replies");
         QVERIFY(rig.link->isUp());
         QVERIFY(rig.terminations.isEmpty()); // ESC5 is never honoured
     }
@@ -137,8 +119,8 @@ private slots:
         const auto [server, address] = boundSocket(rig.server->localPort());
         QVERIFY(server >= 0);
         QCOMPARE(::sendto(server, "e^", 2, 0, reinterpret_cast<const sockaddr *>(&address), sizeof address), 2);
-        rig.client->send("t^");
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"t\r\n"});
+        rig.send({"t^"});
+        QTRY_COMPARE(rig.replies, QByteArrayList{"t\r\n"});
         QCOMPARE(rig.settle(), QByteArray("T\x15"));
     }
 
@@ -157,17 +139,17 @@ private slots:
         QFETCH(bool, byLogger);
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
         QVERIFY(rig.serve(1));
-        rig.client->send({kEsc + "a1", "cq cq cq de dl1zzz^", kEsc + "hdog", "test"});
+        rig.send({kEsc + "a1", "cq cq cq de dl1zzz^", kEsc + "hdog", "test"});
         QTRY_VERIFY(rig.sim.keyed().contains('Q'));
         if (byLogger)
-            rig.client->send({kEsc + "4", "after^"});
+            rig.send({kEsc + "4", "after^"});
         else
             rig.link->press(Qt::Key_Escape);
-        QTRY_COMPARE(rig.client->replies, (QByteArrayList{"break\r\n", "break\r\n"}));
+        QTRY_COMPARE(rig.replies, (QByteArrayList{"break\r\n", "break\r\n"}));
         if (!byLogger)
-            rig.client->send("after^");
-        QTRY_COMPARE_WITH_TIMEOUT(rig.client->replies.size(), 3, 5000);
-        QCOMPARE(rig.client->replies.last(), QByteArray("after\r\n"));
+            rig.send({"after^"});
+        QTRY_COMPARE_WITH_TIMEOUT(rig.replies.size(), 3, 5000);
+        QCOMPARE(rig.replies.last(), QByteArray("after\r\n"));
         QVERIFY(rig.settle().endsWith(QByteArray::fromHex("0a1800") + "AFTER\x15"));
         QVERIFY(!rig.sim.keyed().contains("TEST"));
     }
@@ -187,7 +169,7 @@ private slots:
         QFETCH(int, end);
         NetRig rig;
         QVERIFY(rig.serve());
-        rig.client->send(kEsc + "a1");
+        rig.send({kEsc + "a1"});
         QTRY_COMPARE(rig.since(), QByteArray::fromHex("1801"));
         if (end == 0) {
             rig.link->shutdown();
@@ -207,7 +189,7 @@ private slots:
         QVERIFY(rig.serve());
         QVERIFY(rig.simulator(QStringLiteral("silent on")));
         QSignalSpy ended(rig.link.get(), &KeyerLink::networkTextEnded);
-        rig.client->send("tu^");
+        rig.send({"tu^"});
         QTRY_VERIFY(rig.since().endsWith('\x15'));
         // The idle, then a knob report that shows it was read.
         rig.sim.command(QStringLiteral("raw C0 81"));
@@ -215,7 +197,7 @@ private slots:
         QCOMPARE(rig.panels.value(1), QStringLiteral("TU"));
         QCOMPARE(ended.count(), 0);
         rig.sim.command(QStringLiteral("raw C4 C0"));
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
+        QTRY_COMPARE(rig.replies, QByteArrayList{"tu\r\n"});
     }
 
     // The paddles breaking in take the logger's text off the air like
@@ -226,8 +208,8 @@ private slots:
         QVERIFY(rig.serve(30));
         // From inside the link's pacing, a few characters in.
         QTimer::singleShot(150, rig.link.get(), [&rig] { rig.sim.command(QStringLiteral("raw C2")); });
-        rig.client->send({"cq cq cq cq cq cq cq cq de dl1zzz^", "test"});
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"break\r\n"});
+        rig.send({"cq cq cq cq cq cq cq cq de dl1zzz^", "test"});
+        QTRY_COMPARE(rig.replies, QByteArrayList{"break\r\n"});
         const QByteArray chip = rig.settle();
         QVERIFY2(!chip.contains("DL1ZZZ") && !chip.contains("TEST"), chip.constData());
         QCOMPARE(rig.link->state(), KeyerLink::State::Idle);
@@ -251,11 +233,11 @@ private slots:
         QObject::connect(rig.link.get(), &KeyerLink::pauseStarted, rig.link.get(), [&rig] {
             QTimer::singleShot(100, rig.link.get(), [&rig] {
                 rig.link->press(Qt::Key_F2);
-                rig.client->send({kEsc + "4", kEsc + "4"});
+                rig.send({kEsc + "4", kEsc + "4"});
             });
         });
         if (byLogger)
-            rig.client->send(kEsc + "4");
+            rig.send({kEsc + "4"});
         else
             rig.link->press(Qt::Key_Escape);
         QTRY_COMPARE(pauses.count(), 1);
@@ -318,12 +300,12 @@ private slots:
     {
         NetRig rig({QStringLiteral("--buffer"), QStringLiteral("24"), QStringLiteral("--char-ms"), QStringLiteral("60")});
         QVERIFY(rig.serve(1));
-        rig.client->send(QByteArray(60, 'e') + "^");
+        rig.send({QByteArray(60, 'e') + "^"});
         QTRY_COMPARE(rig.link->state(), KeyerLink::State::Stalled);
         QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
-        rig.client->send(QByteArray(40, 't') + "^");
-        QTRY_COMPARE_WITH_TIMEOUT(rig.client->replies.size(), 2, 15000);
-        QCOMPARE(rig.client->replies.first(), QByteArray("break\r\n"));
+        rig.send({QByteArray(40, 't') + "^"});
+        QTRY_COMPARE_WITH_TIMEOUT(rig.replies.size(), 2, 15000);
+        QCOMPARE(rig.replies.first(), QByteArray("break\r\n"));
         QCOMPARE(rig.sim.events(QStringLiteral("drop")), QStringList());
         QCOMPARE(rig.sim.keyed().count(QLatin1Char('T')), 40);
     }
@@ -334,10 +316,10 @@ private slots:
     {
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
         QVERIFY(rig.serve(1));
-        rig.client->send("tu^");
+        rig.send({"tu^"});
         QTRY_VERIFY(rig.since().endsWith('\x15'));
         QVERIFY(rig.restart([&rig] { rig.link->press(Qt::Key_F12); }));
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"tu\r\n"});
+        QTRY_COMPARE(rig.replies, QByteArrayList{"tu\r\n"});
     }
 
     // More datagrams back to back than a turn reads: the rest are read
@@ -346,12 +328,12 @@ private slots:
     {
         NetRig rig({QStringLiteral("--char-ms"), QStringLiteral("40")});
         QVERIFY(rig.serve());
-        rig.client->send("cq cq cq cq cq cq cq cq de dl1zzz^");
+        rig.send({"cq cq cq cq cq cq cq cq de dl1zzz^"});
         QTRY_VERIFY(rig.since().contains('Q'));
         for (int i = 0; i < 40; ++i)
-            rig.client->send(kEsc + (i % 2 == 0 ? "230" : "232"));
-        rig.client->send(kEsc + "4");
-        QTRY_COMPARE(rig.client->replies, QByteArrayList{"break\r\n"});
+            rig.send({kEsc + (i % 2 == 0 ? "230" : "232")});
+        rig.send({kEsc + "4"});
+        QTRY_COMPARE(rig.replies, QByteArrayList{"break\r\n"});
     }
 
     // The knob is the operator's: turned, it takes the speed back.
@@ -360,7 +342,7 @@ private slots:
         NetRig rig;
         QVERIFY(rig.serve());
         // The reset's knob read answers after the speed: panel 3 keeps the speed keyed.
-        rig.client->send({kEsc + "0", kEsc + "240"});
+        rig.send({kEsc + "0", kEsc + "240"});
         QTRY_COMPARE(rig.link->keyingWpm(), 40);
         rig.settle();
         QCOMPARE(rig.panels.value(3), QStringLiteral("40 WPM"));
@@ -375,7 +357,7 @@ private slots:
     {
         NetRig rig;
         QVERIFY(rig.serve());
-        rig.client->send(kEsc + "c1");
+        rig.send({kEsc + "c1"});
         QTRY_COMPARE(rig.since(), QByteArray::fromHex("0b01"));
         QTRY_COMPARE_WITH_TIMEOUT(rig.since(), QByteArray::fromHex("0b010b00"), 3000);
         QVERIFY(!Zavo::TuneOn);
@@ -391,8 +373,8 @@ private slots:
         const int rounds = int(Cwdaemon::kMaxQueued / (3 * text.size())) + 2;
         for (int round = 0; round < rounds; ++round) {
             const QByteArray wpm = QByteArray::number(20 + round);
-            rig.client->send({kEsc + "2" + wpm, text, text, text + "^"});
-            QVERIFY(loopUntil([&rig, round] { return rig.client->replies.size() == round + 1; }));
+            rig.send({kEsc + "2" + wpm, text, text, text + "^"});
+            QVERIFY(loopUntil([&rig, round] { return rig.replies.size() == round + 1; }));
             QVERIFY(rig.since().contains("\x02" + QByteArray(1, char(wpm.toInt()))));
         }
         QCOMPARE(rig.sim.keyed().count('E'), rounds * 3 * text.size());
@@ -406,11 +388,11 @@ private slots:
         QVERIFY(rig.serve(1));
         const QByteArray text(200, 'e');
         for (int i = 0; i < 100; ++i)
-            rig.client->send(text);
+            rig.send({text});
         QTest::qWait(200);
         // Sent before the Escape, still unread when it comes: they go too.
         for (int i = 0; i < 20; ++i)
-            rig.client->send(text);
+            rig.send({text});
         rig.link->press(Qt::Key_Escape);
         const QByteArray chip = rig.settle();
         QVERIFY(chip.endsWith('\x0A'));
