@@ -148,15 +148,8 @@ void checkText(const QByteArray &datagram, const Cwdaemon::Request &request, con
 
 void checkChipValues(qint32 number, quint8 stored)
 {
-    const Where where = [=] {
-        const auto text
-            = [](std::optional<quint8> v) { return v ? QString::number(*v, 16) : QStringLiteral("none"); };
-        return QStringLiteral("number %1, stored sidetone %2: weighting %3, sidetone %4, lead-in %5")
-            .arg(number)
-            .arg(stored, 2, 16, QLatin1Char('0'))
-            .arg(text(Cwdaemon::chipWeighting(number)), text(Cwdaemon::chipSidetone(number, stored)))
-            .arg(Cwdaemon::chipLeadIn(number));
-    };
+    const Where where
+        = [=] { return QStringLiteral("number %1, stored sidetone %2").arg(number).arg(stored, 0, 16); };
     const std::optional<quint8> weighting = Cwdaemon::chipWeighting(number);
     if (number < -50 || number > 50)
         check(!weighting, "no chip weighting outside -50..50", where);

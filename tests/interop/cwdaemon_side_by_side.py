@@ -1,17 +1,15 @@
 #!/usr/bin/python3
-"""The same datagrams to Debian's cwdaemon (its null device and sound) and to Zavo Keyer on the
-chip simulator: the loggers must hear the same replies in the same order, but where Zavo Keyer
-differs on purpose (as the manual's table says). Without cwdaemon the test fails, never skips.
-usage: cwdaemon_side_by_side.py ZAVOKEYER ZAVOKEYER-SIM BUILD_DIR"""
-import os, select, socket, subprocess, sys, threading, time
+"""The same datagrams to Debian's cwdaemon (null device and sound) and to Zavo Keyer on the chip
+simulator: the same replies in the same order, but where Zavo Keyer differs on purpose (the manual's
+table says where). Without cwdaemon the test fails. usage: ZAVOKEYER ZAVOKEYER-SIM BUILD_DIR"""
+import concurrent.futures, os, select, socket, subprocess, sys, time
 
 from interop import fail, free_udp_port, listening, main, procs, start, start_zavokeyer, wait
 
 E = b"\x1b"
 QUIET = 0.8  # longer than any text here takes at 60 WPM or 20 ms a character
-# Steps: a datagram from logger A, ("B", datagram) from logger B, a pause in seconds, or "|":
-# the replies so far. Then what cwdaemon answers (each reply with its logger's letter, "|" for
-# the step, "ended" when the program has gone) and Zavo Keyer's own answer where it differs.
+# Steps: a datagram from logger A, ("B", datagram) from B, a pause in seconds, or "|" (the replies so
+# far); then cwdaemon's replies (by logger; "ended": it has gone) and Zavo Keyer's where they differ.
 CASES = [
     ("ESC h, then text", [E + b"hONE", b"ab"], [b"A hONE\r\n"], None),
     ("a caret", [b"ab^"], [b"A ab\r\n"], None),
@@ -44,7 +42,8 @@ def replies(sockets, proc):
     return heard + ([b"ended"] if proc.poll() is not None else [])
 
 
-def session(port, proc, results):
+def session(port, proc):
+    results = []
     for _, steps, _, _ in CASES:  # each case from loggers of its own (new ports)
         sockets = {name: socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for name in "AB"}
         heard = []
@@ -59,6 +58,7 @@ def session(port, proc, results):
         results.append(heard + replies(sockets, proc))
         for sock in sockets.values():
             sock.close()
+    return results
 
 
 def run(app, sim, build, tmp):
@@ -70,16 +70,11 @@ def run(app, sim, build, tmp):
     start("cwdaemon", [got.stdout.strip(), "-n", "-d", "null", "-x", "n", "-s", "60", "-y", "n", "-p", str(theirs)],
           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait("cwdaemon's port", lambda: listening(theirs))
-    cwdaemon, zavo = [], []
-    both = [threading.Thread(target=session, args=(theirs, procs.pop("cwdaemon"), cwdaemon)),
-            threading.Thread(target=session, args=(ours, procs["zavokeyer"], zavo))]
-    for thread in both:
-        thread.start()
-    for thread in both:
-        thread.join()
+    with concurrent.futures.ThreadPoolExecutor() as pool:  # cwdaemon ends at ESC 5: no longer watched
+        cwdaemon, zavo = pool.map(session, (theirs, ours), (procs.pop("cwdaemon"), procs["zavokeyer"]))
     wrong = [f"{name}: cwdaemon answered {real}, not {written}" for (name, _, written, _), real
              in zip(CASES, cwdaemon) if real != written]
-    wrong += [f"{name}: Zavo Keyer answered {ours}, not {real if differs is None else differs}" for
+    wrong += [f"{name}: Zavo Keyer answered {ours}, not {differs or real}" for
               (name, _, _, differs), real, ours in zip(CASES, cwdaemon, zavo) if ours != (differs or real)]
     if wrong:
         fail("\n".join(wrong))

@@ -53,8 +53,7 @@ def start_zavokeyer(app, sim, tmp, char_ms):
     return port
 
 
-def main(run, prefix):
-    """Runs run(tmp) in a folder of its own; on failure prints the simulator's and the program's logs."""
+def main(run, prefix):  # the logs printed on failure
     with tempfile.TemporaryDirectory(prefix=prefix) as tmp:
         try:
             run(tmp)

@@ -8,7 +8,6 @@
 #include <QUdpSocket>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace {

@@ -55,7 +55,6 @@ private slots:
         QCOMPARE(text.shown, QStringLiteral("DL2XYZ 5NN 14"));
         QCOMPARE(Cwdaemon::echoReply(text.sent), QByteArray("dl2xyz ++5nn--~ 14\r\n"));
         QCOMPARE(Cwdaemon::parse("ab\r\n^cd").sent, QByteArray("ab\r\n"));
-        QCOMPARE(Cwdaemon::requestedReply("cat"), QByteArray("hcat\r\n"));
     }
 };
 
