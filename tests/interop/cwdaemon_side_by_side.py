@@ -7,7 +7,7 @@ import concurrent.futures, os, select, socket, subprocess, sys, time
 from interop import fail, free_udp_port, listening, main, procs, start, start_zavokeyer, wait
 
 E = b"\x1b"
-QUIET = 0.8  # longer than any text here takes at 60 WPM or 20 ms a character
+QUIET = 1.0  # longer than any text here takes at 60 WPM or 20 ms a character, with room for a busy machine
 # Steps: a datagram from logger A, ("B", datagram) from B, a pause in seconds, or "|" (the replies so
 # far); then cwdaemon's replies (by logger; "ended": it has gone) and Zavo Keyer's where they differ.
 CASES = [
