@@ -61,7 +61,9 @@ void printUsage(std::FILE *to)
                  "  --help                 print this text and exit\n\n"
                  "Pointing a logger at it (with --cwdaemon; give another port the same way):\n"
                  "  tlf     logcfg.dat: NETKEYER, NETKEYERHOST=127.0.0.1, NETKEYERPORT=6789\n"
-                 "  cqrlog  Preferences, CW interface: type cwdaemon, address 127.0.0.1, port 6789\n"
+                 "  cqrlog  Preferences, CW interface: type cwdaemon, address 127.0.0.1, port 6789,\n"
+                 "          for each radio it uses, saved once with OK; until then cqrlog says\n"
+                 "          \"No keyer defined for current radio!\"\n"
                  "  xlog    its keyer window: host 127.0.0.1, port 6789\n\n"
                  "Qt's standard options (-platform NAME, -style NAME, ...) are accepted too.\n",
                  Zavo::Version::kShown, Zavo::Version::kDescription);

@@ -148,15 +148,8 @@ void checkText(const QByteArray &datagram, const Cwdaemon::Request &request, con
 
 void checkChipValues(qint32 number, quint8 stored)
 {
-    const Where where = [=] {
-        const auto text
-            = [](std::optional<quint8> v) { return v ? QString::number(*v, 16) : QStringLiteral("none"); };
-        return QStringLiteral("number %1, stored sidetone %2: weighting %3, sidetone %4, lead-in %5")
-            .arg(number)
-            .arg(stored, 2, 16, QLatin1Char('0'))
-            .arg(text(Cwdaemon::chipWeighting(number)), text(Cwdaemon::chipSidetone(number, stored)))
-            .arg(Cwdaemon::chipLeadIn(number));
-    };
+    const Where where
+        = [=] { return QStringLiteral("number %1, stored sidetone %2").arg(number).arg(stored, 0, 16); };
     const std::optional<quint8> weighting = Cwdaemon::chipWeighting(number);
     if (number < -50 || number > 50)
         check(!weighting, "no chip weighting outside -50..50", where);
@@ -205,7 +198,11 @@ void fuzzOne(const QByteArray &datagram)
         checkEscape(string, request, where);
     } else {
         check(request.kind == Kind::Text, "a datagram not starting with ESC is text", where);
-        checkText(string, request, where);
+        const qsizetype caret = string.indexOf('^');
+        const QByteArray message = caret < 0 ? string : string.left(caret);
+        check(request.replyWhenKeyed == (caret >= 0) && request.sent == message,
+            "a caret asks for the text before it back, and ends the text", where);
+        checkText(message, request, where);
     }
 
     if (datagram.size() >= 5)

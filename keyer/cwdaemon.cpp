@@ -170,10 +170,13 @@ Request parse(QByteArrayView datagram)
         return escapeRequest(datagram.sliced(1));
     Request request;
     request.kind = Kind::Text;
-    QByteArrayView text = withoutLineEnds(datagram);
-    if (!text.isEmpty() && text.back() == '^') {
+    // A caret ends the message wherever it stands, as in cwdaemon: what
+    // follows it is neither keyed nor sent back, and what precedes it goes
+    // back as it came, line ends and all.
+    QByteArrayView text = datagram;
+    if (const qsizetype caret = text.indexOf('^'); caret >= 0) {
         request.replyWhenKeyed = true;
-        text.chop(1);
+        text.truncate(caret);
     }
     request.text = keysFor(text);
     request.shown = shownFor(text);

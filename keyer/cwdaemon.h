@@ -27,7 +27,7 @@ inline constexpr int kMinWpm = 5;
 inline constexpr int kMaxWpm = 60;
 
 enum class Kind {
-    Text,         // keys text; reply set when it ended in '^'
+    Text,         // keys text up to a '^', which asks for it back
     Reset,        // ESC0: the operator's own settings back, the logger's queue dropped
     Speed,        // ESC2 wpm
     Tone,         // ESC3 Hz, 0 silences
@@ -54,12 +54,12 @@ struct Request {
     int value = 0;
     // Text: what the chip keys (see keysFor); ReplyRequest: the reply's text.
     QByteArray text;
-    // Text only: the datagram ended in '^', so the text itself is the reply.
+    // Text only: the datagram had a '^', so the text before it (all that
+    // is keyed) is the reply.
     bool replyWhenKeyed = false;
     // Text only: what panel 1 shows while it goes out.
     QString shown;
-    // Text only: the text as it came, without line ends and '^' (the
-    // reply to a '^').
+    // Text only: the text before the '^' as it came (the reply to a '^').
     QByteArray sent;
 };
 

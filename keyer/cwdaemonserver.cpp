@@ -3,6 +3,9 @@
 #include "keyer/keyerlink.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkInterface>
+
+#include <algorithm>
 
 namespace {
 
@@ -81,6 +84,8 @@ void CwdaemonServer::readDatagrams()
             continue;
         }
         const QNetworkDatagram datagram = m_socket.receiveDatagram(Cwdaemon::kMaxDatagram);
+        if (isOwnAddress(datagram.senderAddress(), quint16(datagram.senderPort())))
+            continue;
         // tlf sends its abort twice. Aborts right behind one another have
         // nothing left to stop; handed on, each would be one more pause
         // holding the operator's keys.
@@ -103,6 +108,24 @@ void CwdaemonServer::onEscape()
         m_socket.readDatagram(nullptr, 0);
 }
 
+// Nothing of ours sends from the server's port but the server: a datagram
+// that says it comes from there is forged, and its reply would come back
+// to us as one more request, keyed again and answered again.
+bool CwdaemonServer::isOwnAddress(const QHostAddress &from, quint16 fromPort) const
+{
+    if (fromPort != m_socket.localPort())
+        return false;
+    const auto same = [&from](const QHostAddress &ours) {
+        return from.isEqual(ours, QHostAddress::TolerantConversion);
+    };
+    // Bound to every address, the server's address is each of this machine's.
+    const QHostAddress bound = m_socket.localAddress();
+    if (bound != QHostAddress::AnyIPv4 && bound != QHostAddress::AnyIPv6 && bound != QHostAddress::Any)
+        return same(bound);
+    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
+    return std::any_of(all.begin(), all.end(), same);
+}
+
 bool CwdaemonServer::handle(const QByteArray &datagram, const QHostAddress &from, quint16 fromPort)
 {
     const Cwdaemon::Request request = Cwdaemon::parse(datagram);
@@ -112,14 +135,21 @@ bool CwdaemonServer::handle(const QByteArray &datagram, const QHostAddress &from
             m_requestedReply.insert(sender, request.text);
         return false;
     }
+    // A reset starts the sender afresh, as cwdaemon: its next text is
+    // answered only if it asks again.
+    if (request.kind == Cwdaemon::Kind::Reset)
+        m_requestedReply.remove(sender);
     quint64 tag = 0;
     if (request.kind == Cwdaemon::Kind::Text) {
+        // A caret's reply wins over the ESCh one, which the text uses up
+        // all the same, as in cwdaemon.
         QByteArray reply;
-        if (const auto requested = m_requestedReply.find(sender); requested != m_requestedReply.end()) {
-            reply = Cwdaemon::requestedReply(*requested);
-            m_requestedReply.erase(requested);
-        } else if (request.replyWhenKeyed) {
+        if (request.replyWhenKeyed)
             reply = Cwdaemon::echoReply(request.sent);
+        if (const auto requested = m_requestedReply.find(sender); requested != m_requestedReply.end()) {
+            if (reply.isEmpty())
+                reply = Cwdaemon::requestedReply(*requested);
+            m_requestedReply.erase(requested);
         }
         if (!reply.isEmpty()) {
             tag = m_nextTag++;

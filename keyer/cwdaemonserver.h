@@ -32,6 +32,7 @@ public:
 private:
     void readDatagrams();
     void onEscape();
+    bool isOwnAddress(const QHostAddress &from, quint16 fromPort) const;
     // Hands one datagram on; true when it was an abort.
     bool handle(const QByteArray &datagram, const QHostAddress &from, quint16 fromPort);
     void onTextDone(quint64 tag, KeyerLink::TextOutcome outcome);

@@ -52,6 +52,13 @@ std::optional<QHostAddress> parseHost(QStringView text, QString *why)
     }
     if (text.startsWith(u'[')) {
         const QHostAddress address(text.mid(1, text.size() - 2).toString());
+        // An IPv4 address written the IPv6 way (::ffff:127.0.0.1) is that
+        // IPv4 address: a socket cannot be bound to the IPv6 form.
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        if (address.protocol() == QAbstractSocket::IPv6Protocol
+            && std::all_of(bytes.c, bytes.c + 10, [](quint8 b) { return b == 0; }) && bytes[10] == 0xff
+            && bytes[11] == 0xff)
+            return QHostAddress(address.toIPv4Address());
         if (address.protocol() == QAbstractSocket::IPv6Protocol)
             return address;
         *why = QStringLiteral("'%1' is no IPv6 address").arg(text);
@@ -116,14 +123,22 @@ ListenChoice chooseListenAddress(const std::optional<ListenAddress> &commandLine
     if (commandLine)
         return {commandLine, {}};
     const QString value = store.GetSetting(kSection, kKey).trimmed();
-    if (value.isEmpty() || value.compare(u"off", Qt::CaseInsensitive) == 0)
+    // The words an operator writes for a switch: "1" is on, never UDP port 1.
+    const auto isOneOf = [&value](std::initializer_list<QStringView> words) {
+        return std::any_of(words.begin(), words.end(), [&value](QStringView word) {
+            return value.compare(word, Qt::CaseInsensitive) == 0;
+        });
+    };
+    if (value.isEmpty() || isOneOf({u"0", u"false", u"no", u"off"}))
         return {};
-    if (value.compare(u"on", Qt::CaseInsensitive) == 0)
+    if (isOneOf({u"1", u"true", u"yes", u"on"}))
         return {ListenAddress{}, {}};
     QString why;
     if (auto address = parseListenAddress(value, &why))
         return {address, {}};
     return {std::nullopt, QStringLiteral("The line %1=%2 under [%3] in the settings file %4 names no address "
-                                         "to listen on for loggers: %5.")
-                              .arg(kKey, value, kSection, store.location(), why)};
+                                         "to listen on for loggers: %5. Write on, off, a port (%6) or an "
+                                         "address and a port (127.0.0.1:%6).")
+                              .arg(kKey, value, kSection, store.location(), why)
+                              .arg(Cwdaemon::kDefaultPort)};
 }

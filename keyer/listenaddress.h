@@ -26,7 +26,8 @@ struct ListenAddress {
 };
 
 // "PORT", "HOST:PORT" with HOST an IPv4 address in four decimal parts,
-// "localhost" (127.0.0.1) or an IPv6 address in brackets; PORT 1 to 65535.
+// "localhost" (127.0.0.1) or an IPv6 address in brackets (an IPv4 address
+// in IPv6 form, [::ffff:127.0.0.1], read as that IPv4 address); PORT 1 to 65535.
 // Host names are not looked up. Nullopt for anything else, with why saying
 // in a few words what is wrong.
 std::optional<ListenAddress> parseListenAddress(QStringView text, QString *why);
@@ -40,6 +41,8 @@ struct ListenChoice {
 };
 // The store's key, [Network] Cwdaemon, is read by hand and never written:
 // it is in no settings window, and a first run leaves network keying off.
-// Empty, missing or "off" is off, "on" the default address, anything else
-// as parseListenAddress reads it.
+// Empty, missing, "0", "false", "no" or "off" is off; "1", "true", "yes" or
+// "on" the default address (any case); anything else as parseListenAddress
+// reads it, so a port alone is written as before ("7000"), but port 1 only
+// with its address ("127.0.0.1:1").
 ListenChoice chooseListenAddress(const std::optional<ListenAddress> &commandLine, const SettingsStore &store);

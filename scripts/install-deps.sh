@@ -13,6 +13,8 @@ packages=(
     clang libclang-rt-14-dev
     locales
     tlf    # the logger the network keying test keys through
+    libcw7 # what cwdaemon needs: the side-by-side test unpacks cwdaemon itself, since
+           # its package would start a daemon on port 6789
 )
 packages+=("$@")
 

@@ -96,6 +96,11 @@ m 67 keyer/serialfacility.cpp 's/m_port.setDataTerminalReady(true);/m_port.setDa
 m 68 keyer/listenaddress.cpp 's/    if (commandLine)$/    if (commandLine \&\& store.GetSetting(kSection, kKey).isEmpty())/' "the store's network address wins over the command line's"
 m 69 settings/settingsstore.cpp 's/const int kept = ::fchmod(fd, old.st_mode \& 07777);/const int kept = 0;/' "a write makes a private store readable by all"
 m 70 keyer/cwdaemonserver.cpp "s/return host.toString() + QLatin1Char('\/') + QString::number(port);/(void)port; return host.toString();/" "two loggers on one machine share one reply request"
+m 71 keyer/cwdaemon.cpp "s/text.indexOf('^')/text.lastIndexOf('^')/" "what follows a caret mid-text is keyed"
+m 72 keyer/cwdaemonserver.cpp 's/    if (request.kind == Cwdaemon::Kind::Reset)$/    if (false)/' "a reset keeps the sender's reply request"
+m 73 keyer/cwdaemonserver.cpp 's/if (isOwnAddress(/if (false \&\& isOwnAddress(/' "a datagram forged to come from the server is answered to the server"
+m 74 keyer/listenaddress.cpp 's/isOneOf({u"1", u"true", u"yes", u"on"})/isOneOf({u"on"})/' "the store's Cwdaemon=1 is UDP port 1"
+m 75 keyer/cwdaemonserver.cpp 's/            if (reply.isEmpty())$/            if (true)/' "the ESC h reply wins over a caret's"
 
 wanted=("$@")
 selected() {

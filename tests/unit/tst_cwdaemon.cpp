@@ -25,12 +25,11 @@ private slots:
         };
         row("text: upper case, line end dropped", "cq de dl1zzz\r\n", Kind::Text, 0, "CQ DE DL1ZZZ");
         row("text: speed marks kept in place", "DL2XYZ ++5NN--14\n", Kind::Text, 0, "DL2XYZ ++5NN--14");
-        row("text: a final caret asks for it back", "tu^\n", Kind::Text, 0, "TU", true);
+        row("text: a caret asks for it back and ends it", "tu^ 73^\n", Kind::Text, 0, "TU", true);
         row("text: prosigns as the chip's own", "a*b<c!d>e(f&g=", Kind::Text, 0,
             "A<B>C\x1BSND\x1B" "BKE(F&G=");
         row("text: no half space, colon or binary", QByteArray("d~l:\x01\xFF\x80" "2\t3", 11), Kind::Text, 0,
             "DL2 3");
-        row("speed below the chip's", esc + "24", Kind::Invalid);
         row("speed no number", esc + "2x5", Kind::Invalid);
         row("speed missing", esc + "2", Kind::Invalid);
         row("speed absurdly long", esc + "200000000030", Kind::Invalid);
@@ -48,14 +47,14 @@ private slots:
         QTEST(request.replyWhenKeyed, "reply");
     }
 
-    // What panel 1 shows and what a caret's reply says: as sent, marks and
-    // the unkeyable left out of the panel only.
+    // What panel 1 shows and what a caret's reply says: as sent up to the
+    // caret, marks and the unkeyable left out of the panel only.
     void shownAndReplies()
     {
         const Cwdaemon::Request text = Cwdaemon::parse("dl2xyz ++5nn--~ 14^\r\n");
         QCOMPARE(text.shown, QStringLiteral("DL2XYZ 5NN 14"));
         QCOMPARE(Cwdaemon::echoReply(text.sent), QByteArray("dl2xyz ++5nn--~ 14\r\n"));
-        QCOMPARE(Cwdaemon::requestedReply("cat"), QByteArray("hcat\r\n"));
+        QCOMPARE(Cwdaemon::parse("ab\r\n^cd").sent, QByteArray("ab\r\n"));
     }
 };
 
