@@ -13,6 +13,7 @@ packages=(
     clang libclang-rt-14-dev
     locales
     tlf    # the logger the network keying test keys through
+    ser2net socat    # the remote station test: the chip served over TCP, a local pty for it
 )
 packages+=("$@")
 

@@ -4,8 +4,8 @@ a call answered with an exchange carrying speed marks, PgUp and PgDn, Escape
 inside a long message. The simulator's log must show exactly that text keyed
 at exactly those speeds, and nothing of the aborted message after the clear.
 usage: tlf_session.py ZAVOKEYER ZAVOKEYER-SIM"""
-import ctypes, fcntl, os, pty, re, shutil, signal, socket, struct, subprocess, sys, tempfile, termios, \
-    threading, time
+import fcntl, os, pty, re, shutil, socket, struct, sys, tempfile, termios, threading
+from interop import dump_logs, fail, free_port, keyed, start, start_program, start_simulator, stop_all, wait
 
 CALL, HIS, WPM = "DL1ZZZ", "DL2XYZ", 30
 CQ = f"CQ ZAVO {CALL} TEST"
@@ -14,38 +14,6 @@ LONG = " ".join(["PARIS"] * 13)  # on the air for seconds: Escape comes well ins
 # tlf sends lower case as it stands.
 RULES = f"CONTEST=zavo\nLOGFILE=zavo.log\nF1=cq zavo % test\nF2={LONG}\nF3=@ ++5NN--14\n"
 F1, F2, ENTER, PGUP, PGDN, ESC = b"\x1bOP", b"\x1bOQ", b"\n", b"\x1b[5~", b"\x1b[6~", b"\x1b"
-procs = {}
-
-
-def fail(message):
-    raise SystemExit(f"FAIL: {message}")
-
-
-def wait(what, predicate, timeout=20):
-    deadline = time.monotonic() + timeout
-    while not (value := predicate()):
-        for name, proc in procs.items():
-            if proc.poll() is not None:
-                fail(f"{name} ended (exit code {proc.returncode}) while waiting for {what}")
-        if time.monotonic() > deadline:
-            fail(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.02)
-    return value
-
-
-def start(name, args, **kwargs):
-    # Dies with this script even when CTest kills it at the timeout.
-    procs[name] = subprocess.Popen(args, preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL),
-                                   **kwargs)
-
-
-def keyed(log):
-    """The simulator's log as the text keyed, "[N]" where the speed becomes N WPM, "|" at a clear."""
-    text, speed = "", None
-    for char, wpm, clear in re.findall(r"^\S+ (?:key (.) (\d+)|event (clear))$", open(log).read(), re.M):
-        text += "|" if clear else char if wpm == speed else f"[{wpm}]{char}"
-        speed = speed if clear else wpm
-    return text.lstrip("|")  # the program's start-up clears
 
 
 def count(text):
@@ -55,21 +23,9 @@ def count(text):
 def run(app, sim, tmp):
     if not shutil.which("tlf"):
         fail("tlf is not installed (bash scripts/install-deps.sh installs it)")
-    log, link = f"{tmp}/sim.log", f"{tmp}/winkey"
-    start("the simulator", [sim, "--link", link, "--log", log, "--quiet", "--char-ms", "40"],
-          stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    wait("the simulator's pty", lambda: os.path.exists(log) and " event ready " in open(log).read())
-
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    for folder in ("config", "home", "tlf/rules"):
-        os.makedirs(f"{tmp}/{folder}")
-    start("zavokeyer", [app, "--first-run-port", link, f"--cwdaemon=127.0.0.1:{port}"],
-          stdin=subprocess.DEVNULL, stdout=open(f"{tmp}/app.log", "w"), stderr=subprocess.STDOUT,
-          env=dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=f"{tmp}/config", HOME=f"{tmp}/home"))
-    wait("the program's cwdaemon port", lambda: f"0100007F:{port:04X}" in open("/proc/net/udp").read())
-
+    log, port = start_simulator(sim, tmp, "--char-ms", "40"), free_port(socket.SOCK_DGRAM)
+    start_program(app, tmp, f"{tmp}/chip", port)
+    os.makedirs(f"{tmp}/tlf/rules")
     open(f"{tmp}/tlf/rules/zavo", "w").write(RULES)
     open(f"{tmp}/tlf/logcfg.dat", "w").write(f"NETKEYER\nNETKEYERHOST=127.0.0.1\nNETKEYERPORT={port}\n"
                                              f"CALL={CALL}\nRULES=zavo\nLOGFILE=zavo.log\nCWSPEED={WPM}\n")
@@ -119,13 +75,9 @@ with tempfile.TemporaryDirectory(prefix="zavo-tlf-") as tmp:
     try:
         run(*sys.argv[1:3], tmp)
     except BaseException:
-        for name in ("sim.log", "app.log"):
-            if os.path.exists(f"{tmp}/{name}"):
-                print(f"--- {name}\n" + open(f"{tmp}/{name}").read(), file=sys.stderr)
+        dump_logs(tmp)
         if os.path.exists(f"{tmp}/sim.log"):
             print(f"--- keyed\n{keyed(f'{tmp}/sim.log')}", file=sys.stderr)
         raise
     finally:
-        for proc in procs.values():
-            proc.kill()
-            proc.wait()
+        stop_all()
