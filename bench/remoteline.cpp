@@ -53,8 +53,9 @@ bool RemoteLine::start(const QString &devicePath)
     // and ser2net will not open one it is asked to set them on.
     QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
     if (!config.open(QIODevice::WriteOnly)
-        || config.write(QStringLiteral("connection: &winkey\n  accepter: tcp,127.0.0.1,%1\n"
-                                       "  connector: serialdev,%2,1200n81,local\n")
+        || config.write(QStringLiteral("connection: &winkey\n  accepter: tcp(nodelay),127.0.0.1,%1\n"
+                                       "  connector: serialdev,%2,1200n81,local\n"
+                                       "  options:\n    kickolduser: true\n")
                             .arg(port).arg(devicePath).toUtf8()) < 0
         || !config.flush())
         return fail(QStringLiteral("could not write ser2net's configuration"));
@@ -68,10 +69,11 @@ bool RemoteLine::start(const QString &devicePath)
                               QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
     if (!m_ser2net.waitForStarted(kComeUpMs))
         return fail(QStringLiteral("ser2net did not start: %1").arg(m_ser2net.errorString()));
-    // socat makes its pty at once and retries the connection until ser2net listens.
+    // As in the manual, socat connects first (retrying until ser2net listens)
+    // and makes its pty once the station answers.
     m_socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_socat.start(socat, {QStringLiteral("pty,link=%1,rawer").arg(localPath()),
-                          QStringLiteral("tcp:127.0.0.1:%1,retry=50,interval=0.1").arg(port)});
+    m_socat.start(socat, {QStringLiteral("tcp:127.0.0.1:%1,nodelay,retry=50,interval=0.1").arg(port),
+                          QStringLiteral("pty,link=%1,rawer").arg(localPath())});
     if (!m_socat.waitForStarted(kComeUpMs))
         return fail(QStringLiteral("socat did not start: %1").arg(m_socat.errorString()));
     const QDeadlineTimer deadline(kComeUpMs);

@@ -20,14 +20,15 @@ def run(app, sim, tmp):
     # ser2net refuses to open one it is asked to set them on. Its own file, pid file and port, in
     # the foreground: a ser2net service of the machine's is neither used nor disturbed.
     with open(f"{tmp}/ser2net.yaml", "w") as config:
-        config.write(f"connection: &winkey\n  accepter: tcp,127.0.0.1,{tcp}\n"
-                     f"  connector: serialdev,{tmp}/chip,1200n81,local\n")
+        config.write(f"connection: &winkey\n  accepter: tcp(nodelay),127.0.0.1,{tcp}\n"
+                     f"  connector: serialdev,{tmp}/chip,1200n81,local\n  options:\n    kickolduser: true\n")
     start("ser2net", ["ser2net", "-n", "-u", "-c", f"{tmp}/ser2net.yaml", "-P", f"{tmp}/ser2net.pid"],
           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(f"{tmp}/ser2net.log", "w"))
     wait("ser2net's port", lambda: f"0100007F:{tcp:04X} 00000000:0000 0A" in open("/proc/net/tcp").read())
 
     def connect():
-        start("socat", ["socat", "pty,link=" + f"{tmp}/winkey" + ",rawer", f"tcp:127.0.0.1:{tcp}"],
+        # As in the manual: the connection first, so the pty appears only once the station answers.
+        start("socat", ["socat", f"tcp:127.0.0.1:{tcp},nodelay", f"pty,link={tmp}/winkey,rawer"],
               stdin=subprocess.DEVNULL, stderr=open(f"{tmp}/socat.log", "a"))
         wait("socat's pty", lambda: os.path.exists(f"{tmp}/winkey"))
 
