@@ -148,7 +148,7 @@ bool KeyerBench::bringUp()
     return true;
 }
 
-bool KeyerBench::press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs)
+bool KeyerBench::press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs, int holdMs)
 {
     const qint64 before = m_chip.textTotal();
     const int endsBefore = m_messageOneEnds;
@@ -156,7 +156,7 @@ bool KeyerBench::press(int key, qint64 textBytes, bool untilMessageOneEnds, qint
     QCoreApplication::postEvent(m_window.get(), new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
     const bool arrived = waitFor([&] {
         return m_chip.textTotal() >= before + textBytes && (!untilMessageOneEnds || m_messageOneEnds > endsBefore);
-    }, kPressTimeoutMs);
+    }, kPressTimeoutMs + holdMs);
     // The pty takes the bytes at once; a 1200-baud wire would still be
     // carrying them, and the link reckons so: the next press finds it idle.
     yieldFor(int(double(textBytes) * SerialFacility::kCharacterMs) + 1);
@@ -364,7 +364,7 @@ bool KeyerBench::measureXoffHold()
     m_chip.sendXoffAtText(before + length / 2);
     m_holdArmed = true;
     qint64 pressed = 0;
-    const bool sent = press(Qt::Key_F1, length, true, &pressed);
+    const bool sent = press(Qt::Key_F1, length, true, &pressed, m_options.holdMs);
     m_holdArmed = false;
     if (!sent || !m_holdEnded) {
         m_report.addFailure(QStringLiteral("XOFF hold: message 1 did not %1").arg(sent ? QLatin1String("stop for XOFF") : QLatin1String("finish")));

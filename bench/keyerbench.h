@@ -37,7 +37,9 @@ public:
 private:
     bool bringUp();
     void wireUp();
-    bool press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs);
+    // Waits for the bytes kPressTimeoutMs, and holdMs more for a press that
+    // meets a hold on purpose.
+    bool press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs, int holdMs = 0);
     bool measureKeyToWire();
     // Presses F2 this many times, adding each whole message's time to the wire.
     bool timeMessageTwo(int presses, Samples &whole);
