@@ -15,8 +15,9 @@ constexpr int kComeUpMs = 5000;
 QString findTool(const QString &name)
 {
     const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty() ? QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")})
-                           : found;
+    return found.isEmpty()
+        ? QStandardPaths::findExecutable(name, { QStringLiteral("/usr/sbin"), QStringLiteral("/sbin") })
+        : found;
 }
 
 } // namespace
@@ -38,7 +39,8 @@ bool RemoteLine::start(const QString &devicePath)
     const QString ser2net = findTool(QStringLiteral("ser2net"));
     const QString socat = findTool(QStringLiteral("socat"));
     if (ser2net.isEmpty() || socat.isEmpty())
-        return fail(QStringLiteral("ser2net or socat is not installed (scripts/install-deps.sh installs them)"));
+        return fail(
+            QStringLiteral("ser2net or socat is not installed (scripts/install-deps.sh installs them)"));
     if (!m_dir.isValid())
         return fail(QStringLiteral("no temporary folder for ser2net's configuration"));
 
@@ -56,7 +58,10 @@ bool RemoteLine::start(const QString &devicePath)
         || config.write(QStringLiteral("connection: &winkey\n  accepter: tcp(nodelay),127.0.0.1,%1\n"
                                        "  connector: serialdev,%2,1200n81,local\n"
                                        "  options:\n    kickolduser: true\n")
-                            .arg(port).arg(devicePath).toUtf8()) < 0
+                            .arg(port)
+                            .arg(devicePath)
+                            .toUtf8())
+            < 0
         || !config.flush())
         return fail(QStringLiteral("could not write ser2net's configuration"));
     config.close();
@@ -65,15 +70,17 @@ bool RemoteLine::start(const QString &devicePath)
     // service of the machine's is neither used nor disturbed.
     m_ser2net.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_ser2net.setStandardOutputFile(QProcess::nullDevice());
-    m_ser2net.start(ser2net, {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), config.fileName(),
-                              QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
+    m_ser2net.start(ser2net,
+        { QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), config.fileName(),
+            QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid")) });
     if (!m_ser2net.waitForStarted(kComeUpMs))
         return fail(QStringLiteral("ser2net did not start: %1").arg(m_ser2net.errorString()));
     // As in the manual, socat connects first (retrying until ser2net listens)
     // and makes its pty once the station answers.
     m_socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_socat.start(socat, {QStringLiteral("tcp:127.0.0.1:%1,nodelay,retry=50,interval=0.1").arg(port),
-                          QStringLiteral("pty,link=%1,rawer").arg(localPath())});
+    m_socat.start(socat,
+        { QStringLiteral("tcp:127.0.0.1:%1,nodelay,retry=50,interval=0.1").arg(port),
+            QStringLiteral("pty,link=%1,rawer").arg(localPath()) });
     if (!m_socat.waitForStarted(kComeUpMs))
         return fail(QStringLiteral("socat did not start: %1").arg(m_socat.errorString()));
     const QDeadlineTimer deadline(kComeUpMs);
@@ -87,7 +94,7 @@ bool RemoteLine::start(const QString &devicePath)
 
 void RemoteLine::stop()
 {
-    for (QProcess *process : {&m_socat, &m_ser2net}) {
+    for (QProcess *process : { &m_socat, &m_ser2net }) {
         if (process->state() == QProcess::NotRunning)
             continue;
         process->terminate();
