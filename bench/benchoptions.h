@@ -6,6 +6,7 @@
 
 struct BenchOptions {
     int presses = 1000;          // per key, for the key-to-wire times
+    int remotePresses = 200;     // F2 through ser2net and socat
     int idleMs = 10000;
     int holdMs = 10000;          // XOFF held in the middle of message 1
     int busyHoldMs = 10000;      // the same hold, waited out by spinning
@@ -23,6 +24,7 @@ struct BenchOptions {
         BenchOptions o;
         o.shortMode = true;
         o.presses = 50;
+        o.remotePresses = 10;
         o.idleMs = 500;
         o.holdMs = 500;
         o.busyHoldMs = 500;

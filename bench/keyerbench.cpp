@@ -1,7 +1,9 @@
 #include "keyerbench.h"
 
 #include "app/zavomain.h"
+#include "keyer/keyerlink.h"
 #include "keyer/serialfacility.h"
+#include "remoteline.h"
 #include "samples.h"
 #include "settings/keyersettings.h"
 #include "settings/seed.h"
@@ -68,7 +70,7 @@ KeyerBench::~KeyerBench()
 
 bool KeyerBench::run()
 {
-    return bringUp() && measureKeyToWire() && measureEventLoopGaps() && measureIdle() && measureXoffHold() && measureBusyWaitHold()
+    return bringUp() && measureKeyToWire() && measureRemoteKeyToWire() && measureEventLoopGaps() && measureIdle() && measureXoffHold() && measureBusyWaitHold()
            && measureSoak();
 }
 
@@ -146,7 +148,7 @@ bool KeyerBench::bringUp()
     return true;
 }
 
-bool KeyerBench::press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs)
+bool KeyerBench::press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs, int holdMs)
 {
     const qint64 before = m_chip.textTotal();
     const int endsBefore = m_messageOneEnds;
@@ -154,7 +156,7 @@ bool KeyerBench::press(int key, qint64 textBytes, bool untilMessageOneEnds, qint
     QCoreApplication::postEvent(m_window.get(), new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
     const bool arrived = waitFor([&] {
         return m_chip.textTotal() >= before + textBytes && (!untilMessageOneEnds || m_messageOneEnds > endsBefore);
-    }, kPressTimeoutMs);
+    }, kPressTimeoutMs + holdMs);
     // The pty takes the bytes at once; a 1200-baud wire would still be
     // carrying them, and the link reckons so: the next press finds it idle.
     yieldFor(int(double(textBytes) * SerialFacility::kCharacterMs) + 1);
@@ -171,15 +173,9 @@ bool KeyerBench::measureKeyToWire()
 
     Samples f2Whole;
     Samples f1First;
-    for (int i = 0; i < m_options.presses; ++i) {
-        const qint64 before = m_chip.textTotal();
-        qint64 pressed = 0;
-        if (!press(Qt::Key_F2, twoBytes, false, &pressed)) {
-            m_report.addFailure(QStringLiteral("F2 press %1: the message did not reach the chip").arg(i + 1));
-            return false;
-        }
-        f2Whole.add(ms(*m_chip.textReachedNs(before + twoBytes) - pressed));
-    }
+    if (!timeMessageTwo(m_options.presses, f2Whole))
+        return false;
+    m_directMessageTwo = f2Whole;
     for (int i = 0; i < m_options.presses; ++i) {
         const qint64 before = m_chip.textTotal();
         qint64 pressed = 0;
@@ -199,6 +195,64 @@ bool KeyerBench::measureKeyToWire()
     m_report.addRow(QStringLiteral("key to wire, F1, first character, %1 presses").arg(f1First.count()),
                     f1First.latency(), goal,
                     BenchReport::verdict(f1First.median() < kGoalMedianMs && f1First.percentile(99) < kGoalP99Ms));
+    return true;
+}
+
+bool KeyerBench::timeMessageTwo(int presses, Samples &whole)
+{
+    const qint64 twoBytes = Settings.Message2.toLatin1().size();
+    for (int i = 0; i < presses; ++i) {
+        const qint64 before = m_chip.textTotal();
+        qint64 pressed = 0;
+        if (!press(Qt::Key_F2, twoBytes, false, &pressed)) {
+            m_report.addFailure(QStringLiteral("F2 press %1: the message did not reach the chip").arg(i + 1));
+            return false;
+        }
+        whole.add(ms(*m_chip.textReachedNs(before + twoBytes) - pressed));
+    }
+    return true;
+}
+
+bool KeyerBench::startUpOn(const QString &port)
+{
+    KeyerLink &link = m_window->link();
+    Settings.ComPort = port;
+    m_chip.forgetStartup();
+    link.press(Qt::Key_F12);
+    return waitFor([&] {
+        return m_chip.startupEndNs() && link.state() == KeyerLink::State::Idle
+               && m_window->panelText(1).startsWith(QLatin1String("Winkey Online"));
+    }, kPressTimeoutMs);
+}
+
+// The operator away from the station: the same F2 presses through ser2net
+// and socat on loopback, where the chip is reached over TCP, against the
+// direct pty's just before. Then back on the direct pty for what follows.
+bool KeyerBench::measureRemoteKeyToWire()
+{
+    RemoteLine line;
+    if (!line.start(m_chip.portPath())) {
+        m_report.addFailure(QStringLiteral("key to wire through ser2net and socat: %1").arg(line.errorText()));
+        return false;
+    }
+    const QString direct = Settings.ComPort;
+    if (!startUpOn(line.localPath())) {
+        m_report.addFailure(QStringLiteral("key to wire through ser2net and socat: the link did not come up on %1")
+                                .arg(line.localPath()));
+        return false;
+    }
+    Samples remote;
+    if (!timeMessageTwo(m_options.remotePresses, remote))
+        return false;
+    m_report.addRow(QStringLiteral("key to wire, F2, whole message, through ser2net and socat on loopback, %1 presses "
+                                   "(the direct pty's median just before: %2 ms)")
+                        .arg(remote.count()).arg(m_directMessageTwo.median(), 0, 'f', 3),
+                    remote.latency(), QStringLiteral("for comparison: two more programs and a TCP hop"));
+    line.stop();
+    if (!startUpOn(direct)) {
+        m_report.addFailure(QStringLiteral("in-process measures: the link did not come back on %1").arg(direct));
+        return false;
+    }
     return true;
 }
 
@@ -310,7 +364,7 @@ bool KeyerBench::measureXoffHold()
     m_chip.sendXoffAtText(before + length / 2);
     m_holdArmed = true;
     qint64 pressed = 0;
-    const bool sent = press(Qt::Key_F1, length, true, &pressed);
+    const bool sent = press(Qt::Key_F1, length, true, &pressed, m_options.holdMs);
     m_holdArmed = false;
     if (!sent || !m_holdEnded) {
         m_report.addFailure(QStringLiteral("XOFF hold: message 1 did not %1").arg(sent ? QLatin1String("stop for XOFF") : QLatin1String("finish")));
@@ -368,9 +422,12 @@ bool KeyerBench::measureSoak()
     meter.start();
     m_soakEndNs = PtyChip::nowNs() + qint64(m_options.soakMs) * 1000000;
     m_soakPacer.start(m_options.soakIntervalMs);
+    // The presses come faster than a 1200-baud wire carries their text, and
+    // the serial facility keeps to the wire: the wait runs until it has.
+    const int wireMs = int(double(m_options.soakMs / m_options.soakIntervalMs * length) * SerialFacility::kCharacterMs);
     const bool done = waitFor([&] {
         return !m_soakPacer.isActive() && m_chip.textTotal() >= before + m_soakPresses * length;
-    }, m_options.soakMs + kPressTimeoutMs);
+    }, m_options.soakMs + wireMs + kPressTimeoutMs);
     meter.stop();
     if (!done) {
         m_report.addFailure(QStringLiteral("soak: %1 of %2 bytes reached the chip")

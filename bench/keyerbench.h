@@ -10,6 +10,7 @@
 #include "cpumeter.h"
 #include "benchwait.h"
 #include "ptychip.h"
+#include "samples.h"
 
 #include <QObject>
 #include <QTemporaryDir>
@@ -36,8 +37,15 @@ public:
 private:
     bool bringUp();
     void wireUp();
-    bool press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs);
+    // Waits for the bytes kPressTimeoutMs, and holdMs more for a press that
+    // meets a hold on purpose.
+    bool press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs, int holdMs = 0);
     bool measureKeyToWire();
+    // Presses F2 this many times, adding each whole message's time to the wire.
+    bool timeMessageTwo(int presses, Samples &whole);
+    // F12 on this port, until the link is up and idle.
+    bool startUpOn(const QString &port);
+    bool measureRemoteKeyToWire();
     bool measureEventLoopGaps();
     // The longest a 5 ms timer went without ticking from act() until done().
     std::optional<double> longestGap(const std::function<void()> &act, const std::function<bool()> &done);
@@ -62,6 +70,7 @@ private:
     std::unique_ptr<ZavoMain> m_window;
     Waker m_waker;
 
+    Samples m_directMessageTwo;   // F2's times on the direct pty, to set the remote ones against
     int m_messageOneEnds = 0;     // times panel 1 showed message 1 as sent
     int m_programMessages = 0;    // message boxes the window wanted to show
     qint64 m_wakeUps = 0;         // event-loop wake-ups, all along

@@ -15,6 +15,7 @@ packages=(
     tlf    # the logger the network keying test keys through
     libcw7 # what cwdaemon needs: the side-by-side test unpacks cwdaemon itself, since
            # its package would start a daemon on port 6789
+    ser2net socat    # the remote station test: the chip served over TCP, a local pty for it
 )
 packages+=("$@")
 

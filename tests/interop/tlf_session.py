@@ -4,9 +4,8 @@ a call answered with an exchange carrying speed marks, PgUp and PgDn, Escape
 inside a long message. The simulator's log must show exactly that text keyed
 at exactly those speeds, and nothing of the aborted message after the clear.
 usage: tlf_session.py ZAVOKEYER ZAVOKEYER-SIM"""
-import fcntl, os, pty, re, shutil, struct, sys, termios, threading
-
-from interop import fail, main, start, start_zavokeyer, wait
+import fcntl, os, pty, re, shutil, socket, struct, sys, tempfile, termios, threading
+from interop import dump_logs, fail, free_port, keyed, start, start_program, start_simulator, stop_all, wait
 
 CALL, HIS, WPM = "DL1ZZZ", "DL2XYZ", 30
 CQ = f"CQ ZAVO {CALL} TEST"
@@ -17,15 +16,6 @@ RULES = f"CONTEST=zavo\nLOGFILE=zavo.log\nF1=cq zavo % test\nF2={LONG}\nF3=@ ++5
 F1, F2, ENTER, PGUP, PGDN, ESC = b"\x1bOP", b"\x1bOQ", b"\n", b"\x1b[5~", b"\x1b[6~", b"\x1b"
 
 
-def keyed(log):
-    """The simulator's log as the text keyed, "[N]" where the speed becomes N WPM, "|" at a clear."""
-    text, speed = "", None
-    for char, wpm, clear in re.findall(r"^\S+ (?:key (.) (\d+)|event (clear))$", open(log).read(), re.M):
-        text += "|" if clear else char if wpm == speed else f"[{wpm}]{char}"
-        speed = speed if clear else wpm
-    return text.lstrip("|")  # the program's start-up clears
-
-
 def count(text):
     return len(re.sub(r"\[\d+\]|\|", "", text))
 
@@ -33,7 +23,8 @@ def count(text):
 def run(app, sim, tmp):
     if not shutil.which("tlf"):
         fail("tlf is not installed (bash scripts/install-deps.sh installs it)")
-    log, port = f"{tmp}/sim.log", start_zavokeyer(app, sim, tmp, 40)
+    log, port = start_simulator(sim, tmp, "--char-ms", "40"), free_port(socket.SOCK_DGRAM)
+    start_program(app, tmp, f"{tmp}/chip", port)
     os.makedirs(f"{tmp}/tlf/rules")
     open(f"{tmp}/tlf/rules/zavo", "w").write(RULES)
     open(f"{tmp}/tlf/logcfg.dat", "w").write(f"NETKEYER\nNETKEYERHOST=127.0.0.1\nNETKEYERPORT={port}\n"
@@ -80,4 +71,13 @@ def run(app, sim, tmp):
     print(f"PASS: keyed {got!r}")
 
 
-main(lambda tmp: run(*sys.argv[1:3], tmp), "zavo-tlf-")
+with tempfile.TemporaryDirectory(prefix="zavo-tlf-") as tmp:
+    try:
+        run(*sys.argv[1:3], tmp)
+    except BaseException:
+        dump_logs(tmp)
+        if os.path.exists(f"{tmp}/sim.log"):
+            print(f"--- keyed\n{keyed(f'{tmp}/sim.log')}", file=sys.stderr)
+        raise
+    finally:
+        stop_all()
