@@ -42,7 +42,9 @@ private:
     bool press(int key, qint64 textBytes, bool untilMessageOneEnds, qint64 *pressedNs, int holdMs = 0);
     bool measureKeyToWire();
     // Presses F2 this many times, adding each whole message's time to the wire.
-    bool timeMessageTwo(int presses, Samples &whole);
+    // F2 pressed again and again; writes, when given, gets each press's
+    // time to the link's first write (stamped into *writtenNs).
+    bool timeMessageTwo(int presses, Samples &whole, qint64 *writtenNs = nullptr, Samples *writes = nullptr);
     // F12 on this port, until the link is up and idle.
     bool startUpOn(const QString &port);
     bool measureRemoteKeyToWire();

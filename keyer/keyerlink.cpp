@@ -609,8 +609,11 @@ bool KeyerLink::networkRequest(const Cwdaemon::Request &request, quint64 tag)
     case Kind::Abort:
         // The logger's Escape is the operator's. In Escape's pause the air
         // is being cleared already: more of them would only hold the keys.
-        if (m_state == State::Paused)
+        // What the loggers sent in the pause they meant to stop, though.
+        if (m_state == State::Paused) {
+            dropQueuedNetworkTexts(TextOutcome::Aborted);
             return false;
+        }
         press(Qt::Key_Escape);
         return true;
     case Kind::Text:

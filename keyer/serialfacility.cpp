@@ -164,14 +164,21 @@ void SerialFacility::pump()
         if (m_port.write(all) == all.size())
             m_port.flush();
     }
-    while (!m_units.empty() && m_port.isOpen() && aheadOfWire() < kAheadOfWire) {
+    // The units that may go now go in one write: a message that fits ahead
+    // of the wire reaches the driver at once, and still only whole units go.
+    QByteArray batch;
+    const qint64 ahead = m_port.isOpen() ? aheadOfWire() : 0;
+    while (!m_units.empty() && m_port.isOpen() && ahead + batch.size() < kAheadOfWire) {
         const QByteArray unit = std::move(m_units.front());
         m_units.pop_front();
         m_unitBytes -= unit.size();
+        batch += unit;
+    }
+    if (!batch.isEmpty()) {
         const double now = double(m_clock.nsecsElapsed()) / 1e6;
-        m_wireFreeAtMs = std::max(m_wireFreeAtMs, now) + double(unit.size()) * m_byteMs;
+        m_wireFreeAtMs = std::max(m_wireFreeAtMs, now) + double(batch.size()) * m_byteMs;
         // A write QSerialPort refuses raises its error, which closes the port.
-        if (m_port.write(unit) != unit.size())
+        if (m_port.write(batch) != batch.size())
             return;
         // QSerialPort otherwise waits for the event loop to start writing.
         m_port.flush();

@@ -92,13 +92,15 @@ def start_zavokeyer(app, sim, tmp, char_ms):
     return port
 
 
-def main(run, prefix):
-    """Runs run(tmp) in a temporary folder; the logs are printed on failure."""
+def main(run, prefix, *logs):
+    """Runs run(tmp) in a temporary folder; the logs and the text keyed are printed on failure."""
     with tempfile.TemporaryDirectory(prefix=prefix) as tmp:
         try:
             run(tmp)
         except BaseException:
-            dump_logs(tmp)
+            dump_logs(tmp, *logs)
+            if os.path.exists(f"{tmp}/sim.log"):
+                print(f"--- keyed\n{keyed(f'{tmp}/sim.log')}", file=sys.stderr)
             raise
         finally:
             stop_all()

@@ -5,9 +5,8 @@ When socat goes (the network dropped) and comes back, the link must come back by
 start-up reaches the chip and a later text is keyed. ser2net and socat come from Debian
 (scripts/install-deps.sh); without them the test fails rather than skips.
 usage: remote_station.py ZAVOKEYER ZAVOKEYER-SIM"""
-import os, re, shutil, socket, subprocess, sys, tempfile
-from interop import dump_logs, fail, free_port, keyed, start, start_program, start_simulator, stop, \
-    stop_all, wait
+import os, re, shutil, socket, subprocess, sys
+from interop import fail, free_port, keyed, main, start, start_program, start_simulator, stop, wait
 
 
 def run(app, sim, tmp):
@@ -58,11 +57,4 @@ def run(app, sim, tmp):
     print(f"PASS: keyed {got!r} through ser2net and socat, with the link back after socat's restart")
 
 
-with tempfile.TemporaryDirectory(prefix="zavo-remote-") as tmp:
-    try:
-        run(*sys.argv[1:3], tmp)
-    except BaseException:
-        dump_logs(tmp, "ser2net.log", "socat.log")
-        raise
-    finally:
-        stop_all()
+main(lambda tmp: run(*sys.argv[1:3], tmp), "zavo-remote-", "ser2net.log", "socat.log")

@@ -4,8 +4,8 @@ a call answered with an exchange carrying speed marks, PgUp and PgDn, Escape
 inside a long message. The simulator's log must show exactly that text keyed
 at exactly those speeds, and nothing of the aborted message after the clear.
 usage: tlf_session.py ZAVOKEYER ZAVOKEYER-SIM"""
-import fcntl, os, pty, re, shutil, socket, struct, sys, tempfile, termios, threading
-from interop import dump_logs, fail, free_port, keyed, start, start_program, start_simulator, stop_all, wait
+import fcntl, os, pty, re, shutil, socket, struct, sys, termios, threading
+from interop import fail, free_port, keyed, main, start, start_program, start_simulator, wait
 
 CALL, HIS, WPM = "DL1ZZZ", "DL2XYZ", 30
 CQ = f"CQ ZAVO {CALL} TEST"
@@ -71,13 +71,4 @@ def run(app, sim, tmp):
     print(f"PASS: keyed {got!r}")
 
 
-with tempfile.TemporaryDirectory(prefix="zavo-tlf-") as tmp:
-    try:
-        run(*sys.argv[1:3], tmp)
-    except BaseException:
-        dump_logs(tmp)
-        if os.path.exists(f"{tmp}/sim.log"):
-            print(f"--- keyed\n{keyed(f'{tmp}/sim.log')}", file=sys.stderr)
-        raise
-    finally:
-        stop_all()
+main(lambda tmp: run(*sys.argv[1:3], tmp), "zavo-tlf-")

@@ -263,7 +263,8 @@ private slots:
     }
 
     // Aborts behind an Escape, the logger's own or the operator's, start no
-    // second pause (tlf sends two) and drop nothing pressed in the first.
+    // second pause (tlf sends two) and drop nothing the operator pressed in
+    // the first; the loggers' texts sent in it they do stop.
     void repeatedAbortIsOneEscape_data()
     {
         QTest::addColumn<bool>("byLogger");
@@ -280,7 +281,7 @@ private slots:
         QObject::connect(rig.link.get(), &KeyerLink::pauseStarted, rig.link.get(), [&rig] {
             QTimer::singleShot(100, rig.link.get(), [&rig] {
                 rig.link->press(Qt::Key_F2);
-                rig.send({kEsc + "4", kEsc + "4"});
+                rig.send({"cq^", kEsc + "4", kEsc + "4"});
             });
         });
         if (byLogger)
@@ -291,6 +292,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.link->state(), KeyerLink::State::Idle, 5000);
         QCOMPARE(rig.settle(), "\x0A" + Zavo::Settings.Message2.toLatin1());
         QCOMPARE(pauses.count(), 1);
+        QCOMPARE(rig.replies, QByteArrayList{"break\r\n"});
     }
 
     // Settings are not air time: the operator's Escape keeps a logger's
