@@ -23,12 +23,8 @@ void Pacer::start(std::vector<Unit> units)
 {
     stop();
     m_units = std::move(units);
-    if (XoffActive) {
-        m_held = true;
-        emit held(true);
-        return;
-    }
-    writeNext();
+    if (!holdsForXoff(true))
+        writeNext();
 }
 
 void Pacer::resume()
@@ -51,12 +47,17 @@ void Pacer::onUnitTime()
 {
     if (!m_units || m_held)
         return;
-    if (XoffActive) {
-        m_held = true;
-        emit held(false);
-        return;
-    }
-    writeNext();
+    if (!holdsForXoff(false))
+        writeNext();
+}
+
+bool Pacer::holdsForXoff(bool first)
+{
+    if (!XoffActive)
+        return false;
+    m_held = true;
+    emit held(first);
+    return true;
 }
 
 // Writes the next unit that has bytes and starts its time on the wire; with

@@ -49,6 +49,8 @@ signals:
 
 private:
     void onUnitTime();
+    // Holds while the chip says XOFF; true when it does.
+    bool holdsForXoff(bool first);
     void writeNext();
 
     SerialFacility &m_port;
