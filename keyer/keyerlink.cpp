@@ -407,7 +407,6 @@ void KeyerLink::applyStatus(quint8 byte)
             stopPaced();
         dropQueuedNetworkTexts(TextOutcome::Aborted);
         endAwaited(TextOutcome::Aborted);
-        m_loggerText = {};
         if (stopped) {
             if (speedChanged)
                 m_port->write(QByteArray(1, Winkey::kCancelBufferedSpeed));
@@ -493,7 +492,6 @@ void KeyerLink::goDown(const QString &text, const QString &reason)
     m_queue.clear();
     m_queuedNetworkCost = 0;
     endAwaited(TextOutcome::Dropped);
-    m_loggerText = {};
     m_logger.end();
     m_knobReads = 0;
     m_statusReads = 0;
@@ -801,7 +799,6 @@ void KeyerLink::escape()
     m_knobReads = std::max(m_knobReads, 0);
     stopPaced();
     endAwaited(TextOutcome::Aborted);
-    m_loggerText = {};
     dropQueuedKeys();
     m_afterPause = (m_state == State::Sending || m_state == State::Stalled) ? State::Idle : m_state;
     setPanel(1, QStringLiteral("Aborted!"), true);
@@ -980,8 +977,11 @@ void KeyerLink::endQueuedTexts(const std::deque<Action> &dropped, TextOutcome ou
     endTexts(std::move(tags), outcome);
 }
 
+// The loggers' texts with the chip are over: taken off the air, or gone
+// with the link.
 void KeyerLink::endAwaited(TextOutcome outcome)
 {
+    m_loggerText = {};
     std::vector<quint64> tags;
     for (const Awaited &awaited : m_awaited)
         tags.push_back(awaited.tag);

@@ -58,7 +58,7 @@ def start_program(app, tmp, port, cwdaemon):
     start("zavokeyer", [app, "--first-run-port", port, f"--cwdaemon=127.0.0.1:{cwdaemon}"],
           stdin=subprocess.DEVNULL, stdout=open(f"{tmp}/app.log", "w"), stderr=subprocess.STDOUT,
           env=dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=f"{tmp}/config", HOME=f"{tmp}/home"))
-    wait("the program's cwdaemon port", lambda: f"0100007F:{cwdaemon:04X}" in open("/proc/net/udp").read())
+    wait("the program's cwdaemon port", lambda: listening(cwdaemon))
 
 
 def keyed(log):

@@ -127,8 +127,8 @@ public:
 };
 
 // The link's waits shortened, so that walking its states takes seconds: the
-// simulator needs none of the chip's pauses (tst_linkfaults walks the real
-// ones), and Escape's pause only has to outlast what a test gives in it.
+// simulator needs none of the chip's pauses (tst_startup_realtime walks the
+// real ones), and Escape's pause only has to outlast what a test gives in it.
 inline KeyerLink::Timings shortTimings()
 {
     KeyerLink::Timings t;
